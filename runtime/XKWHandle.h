@@ -1,0 +1,106 @@
+// Process-wide handle tables for runtime objects. A table has N entries,
+// handles 1..N. An entry holds one zero-cleared object from the moment it is
+// allocated until it is freed. While the thread-safe switch is on, the
+// search, allocation and freeing of entries are serialised by the table's
+// own lock; the object's own work never runs under it.
+#pragma once
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <new>
+
+#include "runtime/XKWResult.h"
+#include "runtime/XKWThread.h"
+
+template <class T, int N>
+class XKWHandleTable {
+public:
+    // highest_first: new handles come from the top of the table (traces).
+    explicit XKWHandleTable(bool highest_first = false) : highest_first_(highest_first) {}
+    XKWHandleTable(const XKWHandleTable&) = delete;
+    XKWHandleTable& operator=(const XKWHandleTable&) = delete;
+
+    // Allocate a cleared object in the first free entry; returns its handle,
+    // -28 when every entry is taken, -12 when the object cannot be allocated.
+    int32_t Alloc(T** object)
+    {
+        Guard guard(*this);
+        for (int i = 0; i < N; ++i) {
+            int idx = highest_first_ ? N - 1 - i : i;
+            if (slot_[idx].load(std::memory_order_acquire) != nullptr)
+                continue;
+            T* p = new (std::nothrow) T{};
+            if (p == nullptr)
+                return XKW_E_NOMEM;
+            slot_[idx].store(p, std::memory_order_release);
+            if (object != nullptr)
+                *object = p;
+            return idx + 1;
+        }
+        return XKW_E_FULL;
+    }
+
+    // Allocate an entry and initialise its object with open(T&); when that
+    // returns a negative code the entry is freed again and the code returned.
+    template <class Open>
+    int32_t Open(Open&& open)
+    {
+        T* p = nullptr;
+        int32_t h = Alloc(&p);
+        if (h < 0)
+            return h;
+        int32_t rc = open(*p);
+        if (rc < 0) {
+            Free(h);
+            return rc;
+        }
+        return h;
+    }
+
+    // The object of a valid handle, or nullptr (the caller returns -9).
+    T* Get(int32_t handle) const
+    {
+        if (handle < 1 || handle > N)
+            return nullptr;
+        return slot_[handle - 1].load(std::memory_order_acquire);
+    }
+
+    // Free the entry of a handle; returns 0 or -9.
+    int32_t Free(int32_t handle)
+    {
+        if (handle < 1 || handle > N)
+            return XKW_E_BADHANDLE;
+        T* p;
+        {
+            Guard guard(*this);
+            p = slot_[handle - 1].exchange(nullptr, std::memory_order_acq_rel);
+        }
+        if (p == nullptr)
+            return XKW_E_BADHANDLE;
+        delete p;
+        return XKW_OK;
+    }
+
+private:
+    struct Guard {
+        explicit Guard(XKWHandleTable& t) : m(XKWThreadSafe(-1) ? &t.lock_ : nullptr)
+        {
+            if (m != nullptr)
+                m->lock();
+        }
+        ~Guard()
+        {
+            if (m != nullptr)
+                m->unlock();
+        }
+        std::mutex* m;
+    };
+
+    bool highest_first_;
+    std::mutex lock_;
+    std::array<std::atomic<T*>, N> slot_{};
+};
+
+inline constexpr int XKW_HANDLES = 256;        // traces, INI readers, locks, mutexes, queues
+inline constexpr int XKW_HANDLES_SMALL = 64;   // serial ports, queue reader sides
