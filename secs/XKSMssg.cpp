@@ -1,0 +1,2 @@
+// SECS-II item codec and message access block.
+#include "secs/XKSMssg.h"

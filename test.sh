@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# Installs the build tools this project needs when they are missing, then
+# builds and runs the test suite in the default, AddressSanitizer+UBSan and
+# ThreadSanitizer builds, and gives every fuzz target a short smoke run.
+set -euo pipefail
+cd "$(dirname "$0")"
+
+packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  echo "== installing: ${missing[*]}"
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "missing packages and not root: apt-get install ${missing[*]}" >&2
+    exit 1
+  fi
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+for preset in default asan tsan; do
+  echo "== $preset build"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset"
+  echo "== $preset tests"
+  ctest --preset "$preset"
+done
+
+echo "== fuzz smoke run"
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz
+fuzz_seconds=${FUZZ_SECONDS:-20}
+for target in build/fuzz/fuzz/fuzz_*; do
+  [ -x "$target" ] || continue
+  name=${target##*/fuzz_}
+  work=$(mktemp -d)
+  [ -d "fuzz/corpus/$name" ] && cp -r "fuzz/corpus/$name/." "$work/"
+  echo "-- $name (${fuzz_seconds}s)"
+  if ! "$target" -max_total_time="$fuzz_seconds" -timeout=10 -print_final_stats=1 "$work" >"$work.log" 2>&1; then
+    tail -n 40 "$work.log"
+    echo "fuzz target $name failed" >&2
+    exit 1
+  fi
+  grep -E '^(#[0-9]+.*DONE|stat::number_of_executed_units)' "$work.log" || tail -n 2 "$work.log"
+  rm -rf "$work" "$work.log"
+done
+echo "== all builds and tests passed"
