@@ -43,8 +43,8 @@ public:
 
     // Allocate an entry and initialise its object with open(T&); when that
     // returns a negative code the entry is freed again and the code returned.
-    template <class Open>
-    int32_t Open(Open&& open)
+    template <class Init>
+    int32_t Open(Init&& open)
     {
         T* p = nullptr;
         int32_t h = Alloc(&p);
