@@ -1,0 +1,69 @@
+// Wildcard matcher. "*" first takes the shortest run that lets the rest of
+// the pattern go on; when the rest fails further on, the run grows by one
+// character and the rest is tried again. Only the latest "*" is ever
+// revisited, which is enough for a complete match and keeps the work at
+// pattern length times name length.
+#include "runtime/XKWPattern.h"
+
+#include <cstddef>
+#include <cstring>
+
+#include "runtime/XKWCode.h"
+
+namespace {
+
+// Bytes of the character at p (p[0] != 0), never past a NUL.
+size_t char_len(const char* p)
+{
+    int32_t trail = XKWCodeLead(p);
+    size_t n = 1;
+    while (trail-- > 0 && p[n] != '\0')
+        ++n;
+    return n;
+}
+
+}  // namespace
+
+int32_t XKWPatternMatch(const char* pattern, const char* name)
+{
+    const char* p = pattern != nullptr ? pattern : "";
+    const char* n = name != nullptr ? name : "";
+    const char* star_p = nullptr;  // pattern just after the latest "*"
+    const char* star_n = nullptr;  // where that "*"'s run currently ends
+    while (*n != '\0') {
+        if (*p == '*') {
+            while (*p == '*')
+                ++p;
+            if (*p == '\0')
+                return 1;
+            star_p = p;
+            star_n = n;
+            continue;
+        }
+        size_t nlen = char_len(n);
+        if (*p == '?') {
+            ++p;
+            n += nlen;
+            continue;
+        }
+        if (*p != '\0') {
+            const char* lit = p;
+            if (*lit == '\\' && lit[1] != '\0')
+                ++lit;  // a lone "\" at the end stands for itself
+            size_t plen = char_len(lit);
+            if (plen == nlen && std::memcmp(lit, n, plen) == 0) {
+                p = lit + plen;
+                n += nlen;
+                continue;
+            }
+        }
+        if (star_p == nullptr)
+            return 0;
+        star_n += char_len(star_n);
+        n = star_n;
+        p = star_p;
+    }
+    while (*p == '*')
+        ++p;
+    return *p == '\0' ? 1 : 0;
+}

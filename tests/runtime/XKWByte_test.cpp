@@ -1,0 +1,28 @@
+#include "runtime/XKWByte.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+TEST(ByteTest, SingleValuesReverseTheirBytesOnThisLittleEndianHost)
+{
+    EXPECT_EQ(XKWHostIsLittle(), 1);
+    EXPECT_EQ(XKWSwap2(0x1234), 0x3412);
+    EXPECT_EQ(XKWSwap4(0x12345678u), 0x78563412u);
+    EXPECT_EQ(XKWSwap8(0x0102030405060708ull), 0x0807060504030201ull);
+}
+
+TEST(ByteTest, ArraysSwapEachElementInPlaceAtAnyAlignment)
+{
+    // Elements start at offset 1; the guard bytes either side must survive.
+    unsigned char b[10] = {0xEE, 1, 2, 3, 4, 5, 6, 7, 8, 0xEE};
+    XKWSwap2Array(b + 1, 2);
+    const unsigned char two[] = {0xEE, 2, 1, 4, 3, 5, 6, 7, 8, 0xEE};
+    EXPECT_EQ(std::memcmp(b, two, 10), 0);
+    XKWSwap4Array(b + 1, 2);
+    const unsigned char four[] = {0xEE, 3, 4, 1, 2, 8, 7, 6, 5, 0xEE};
+    EXPECT_EQ(std::memcmp(b, four, 10), 0);
+    XKWSwap8Array(b + 1, 1);
+    const unsigned char eight[] = {0xEE, 5, 6, 7, 8, 2, 1, 4, 3, 0xEE};
+    EXPECT_EQ(std::memcmp(b, eight, 10), 0);
+}
