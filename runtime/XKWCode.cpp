@@ -222,6 +222,13 @@ int32_t XKWCodeLead(const char* text)
     }
 }
 
+size_t XKWCodeCharLen(const char* text)
+{
+    if (text == nullptr || *text == '\0')
+        return 0;
+    return 1 + static_cast<size_t>(XKWCodeLead(text));
+}
+
 int32_t XKWCodeEucToShiftJis(const char* text, char* out, size_t size)
 {
     if (text == nullptr || out == nullptr || size == 0)

@@ -17,6 +17,9 @@ int32_t XKWCodeSet(int32_t code);
 // process code (0 for a single-byte character). Text routines copy a
 // character and its trailing bytes whole and never look inside.
 int32_t XKWCodeLead(const char* text);
+// Bytes of the character that starts at text: 1 + its trailing bytes, 0 at
+// the terminator. A sequence cut short by the terminator ends before it.
+size_t XKWCodeCharLen(const char* text);
 
 // Convert a NUL-terminated EUC-JP text to Shift-JIS into out (size bytes,
 // always terminated); returns the output length, -1 when a byte pair has no

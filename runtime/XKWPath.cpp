@@ -30,15 +30,6 @@ struct Ring {
 Ring dir_ring;
 Ring stem_ring;
 
-// Bytes of the character at p (p[0] != 0), never past a NUL.
-size_t char_len(const char* p)
-{
-    int32_t trail = XKWCodeLead(p);
-    size_t n = 1;
-    while (trail-- > 0 && p[n] != '\0')
-        ++n;
-    return n;
-}
 
 bool is_sep(char c)
 {
@@ -61,7 +52,7 @@ size_t base_offset(const char* path)
 {
     size_t base = drive_len(path);
     for (size_t i = base; path[i] != '\0';) {
-        size_t n = char_len(path + i);
+        size_t n = XKWCodeCharLen(path + i);
         if (n == 1 && is_sep(path[i]))
             base = i + 1;
         i += n;
@@ -75,7 +66,7 @@ const char* ring_copy(Ring& ring, const char* src, size_t len)
     char* out = ring.take();
     size_t i = 0;
     while (i < len) {
-        size_t n = char_len(src + i);
+        size_t n = XKWCodeCharLen(src + i);
         if (i + n > len || i + n > XKW_PATH_MAX - 1)
             break;
         i += n;
@@ -95,7 +86,7 @@ size_t last_dot(const char* name, size_t len)
 {
     size_t dot = len;
     for (size_t i = 0; i < len;) {
-        size_t n = char_len(name + i);
+        size_t n = XKWCodeCharLen(name + i);
         if (n == 1 && name[i] == '.')
             dot = i;
         i += n;
@@ -108,7 +99,7 @@ bool ends_with_sep(const char* s)
 {
     bool sep = false;
     for (size_t i = 0; s[i] != '\0';) {
-        size_t n = char_len(s + i);
+        size_t n = XKWCodeCharLen(s + i);
         sep = n == 1 && is_sep(s[i]);
         i += n;
     }
@@ -145,7 +136,7 @@ int32_t make_dirs(char* path)
 {
     size_t start = drive_len(path);
     for (size_t i = start; path[i] != '\0';) {
-        size_t n = char_len(path + i);
+        size_t n = XKWCodeCharLen(path + i);
         // A separator right after the drive or at the start is the root,
         // and the second of two separators names the same directory again.
         if (n == 1 && is_sep(path[i]) && i > start && !is_sep(path[i - 1])) {
@@ -168,7 +159,7 @@ size_t collapse_separators(char* path)
     size_t w = 0;
     bool prev_sep = false;
     for (size_t r = 0; path[r] != '\0';) {
-        size_t n = char_len(path + r);
+        size_t n = XKWCodeCharLen(path + r);
         bool sep = n == 1 && is_sep(path[r]);
         if (!(sep && prev_sep)) {
             std::memmove(path + w, path + r, n);
@@ -210,7 +201,7 @@ size_t last_component(const char* p, size_t base, size_t end)
 {
     size_t start = base;
     for (size_t i = base; i < end - 1;) {
-        size_t n = char_len(p + i);
+        size_t n = XKWCodeCharLen(p + i);
         if (n == 1 && is_sep(p[i]))
             start = i + 1;
         i += n;
@@ -230,7 +221,7 @@ size_t fold_components(char* p, size_t drive)
     while (p[r] != '\0') {
         size_t e = r;
         while (p[e] != '\0') {
-            size_t n = char_len(p + e);
+            size_t n = XKWCodeCharLen(p + e);
             if (n == 1 && is_sep(p[e]))
                 break;
             e += n;

@@ -10,20 +10,6 @@
 
 #include "runtime/XKWCode.h"
 
-namespace {
-
-// Bytes of the character at p (p[0] != 0), never past a NUL.
-size_t char_len(const char* p)
-{
-    int32_t trail = XKWCodeLead(p);
-    size_t n = 1;
-    while (trail-- > 0 && p[n] != '\0')
-        ++n;
-    return n;
-}
-
-}  // namespace
-
 int32_t XKWPatternMatch(const char* pattern, const char* name)
 {
     const char* p = pattern != nullptr ? pattern : "";
@@ -40,7 +26,7 @@ int32_t XKWPatternMatch(const char* pattern, const char* name)
             star_n = n;
             continue;
         }
-        size_t nlen = char_len(n);
+        size_t nlen = XKWCodeCharLen(n);
         if (*p == '?') {
             ++p;
             n += nlen;
@@ -50,7 +36,7 @@ int32_t XKWPatternMatch(const char* pattern, const char* name)
             const char* lit = p;
             if (*lit == '\\' && lit[1] != '\0')
                 ++lit;  // a lone "\" at the end stands for itself
-            size_t plen = char_len(lit);
+            size_t plen = XKWCodeCharLen(lit);
             if (plen == nlen && std::memcmp(lit, n, plen) == 0) {
                 p = lit + plen;
                 n += nlen;
@@ -59,7 +45,7 @@ int32_t XKWPatternMatch(const char* pattern, const char* name)
         }
         if (star_p == nullptr)
             return 0;
-        star_n += char_len(star_n);
+        star_n += XKWCodeCharLen(star_n);
         n = star_n;
         p = star_p;
     }

@@ -10,16 +10,6 @@
 
 namespace {
 
-// Bytes of the character at p (p[0] != 0), stopping short of a NUL that
-// interrupts a multi-byte sequence.
-size_t char_len(const char* p)
-{
-    int32_t trail = XKWCodeLead(p);
-    size_t n = 1;
-    while (trail-- > 0 && p[n] != '\0')
-        ++n;
-    return n;
-}
 
 bool is_blank(char c)
 {
@@ -40,7 +30,7 @@ int32_t trim_right(char* text)
         return 0;
     size_t end = 0;
     for (size_t i = 0; text[i] != '\0';) {
-        size_t n = char_len(text + i);
+        size_t n = XKWCodeCharLen(text + i);
         if (n > 1 || !Drop(text[i]))
             end = i + n;
         i += n;
@@ -55,7 +45,7 @@ size_t fit_whole(const char* src, size_t len, size_t limit)
 {
     size_t i = 0;
     while (i < len) {
-        size_t n = char_len(src + i);
+        size_t n = XKWCodeCharLen(src + i);
         if (i + n > limit || i + n > len)
             break;
         i += n;
@@ -78,7 +68,7 @@ size_t find_sep(const char* text, char separator)
 {
     size_t i = 0;
     while (text[i] != '\0') {
-        size_t n = char_len(text + i);
+        size_t n = XKWCodeCharLen(text + i);
         if (n == 1 && text[i] == separator)
             break;
         i += n;
@@ -93,7 +83,7 @@ int32_t map_ascii(char* text)
         return 0;
     size_t i = 0;
     while (text[i] != '\0') {
-        size_t n = char_len(text + i);
+        size_t n = XKWCodeCharLen(text + i);
         if (n == 1 && text[i] >= Lo && text[i] <= Hi)
             text[i] = static_cast<char>(text[i] + Shift);
         i += n;
