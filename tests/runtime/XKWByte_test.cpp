@@ -26,3 +26,25 @@ TEST(ByteTest, ArraysSwapEachElementInPlaceAtAnyAlignment)
     const unsigned char eight[] = {0xEE, 5, 6, 7, 8, 2, 1, 4, 3, 0xEE};
     EXPECT_EQ(std::memcmp(b, eight, 10), 0);
 }
+
+TEST(ByteTest, LongArraysMatchElementWiseSwapIncludingTheTail)
+{
+    // Long enough for the block path, odd length for the tail, odd offset.
+    constexpr size_t n = 37;
+    unsigned char raw[1 + n * 8 + 1];
+    for (size_t i = 0; i < sizeof raw; ++i)
+        raw[i] = static_cast<unsigned char>(i * 7 + 3);
+    auto check = [&](size_t width, void (*swap)(void*, size_t)) {
+        unsigned char b[sizeof raw];
+        std::memcpy(b, raw, sizeof raw);
+        swap(b + 1, n);
+        EXPECT_EQ(b[0], raw[0]);
+        for (size_t e = 0; e < n; ++e)
+            for (size_t k = 0; k < width; ++k)
+                ASSERT_EQ(b[1 + e * width + k], raw[1 + e * width + (width - 1 - k)]) << width << ":" << e;
+        EXPECT_EQ(b[1 + n * width], raw[1 + n * width]);
+    };
+    check(2, XKWSwap2Array);
+    check(4, XKWSwap4Array);
+    check(8, XKWSwap8Array);
+}
