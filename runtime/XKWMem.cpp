@@ -37,26 +37,12 @@ uint64_t fnv1a(const char* text, size_t length)
     return h;
 }
 
-// Name of the object for `name` (already cut to the maximum), or -22.
+// Name of the object for `name` (cut to the longest area name first), or -22.
 int32_t object_name(const char* name, std::array<char, object_name_max + 2>& out)
 {
-    return XKWMemObjectName("", name, out.data(), out.size());
-}
-
-int lock_file(int fd, int op)
-{
-    int rc;
-    do {
-        rc = flock(fd, op);
-    } while (rc != 0 && errno == EINTR);
-    return rc;
-}
-
-void close_keeping_errno(int fd)
-{
-    int saved = errno;
-    close(fd);
-    errno = saved;
+    std::array<char, XKW_MEM_NAME_MAX + 1> cut{};
+    std::snprintf(cut.data(), cut.size(), "%s", name);
+    return XKWMemObjectName("", cut.data(), out.data(), out.size());
 }
 
 }  // namespace
@@ -92,36 +78,29 @@ void* XKWMemMap(const char* name, int32_t size, XKWMemMapping* mapping)
         errno = EINVAL;
         return nullptr;
     }
-    std::array<char, XKW_MEM_NAME_MAX + 1> cut{};
-    std::snprintf(cut.data(), cut.size(), "%s", name);
     std::array<char, object_name_max + 2> object{};
-    if (object_name(cut.data(), object) < 0) {
+    if (object_name(name, object) < 0) {
         errno = EINVAL;
         return nullptr;
     }
 
-    int fd = shm_open(object.data(), O_RDWR | O_CREAT, 0666);
+    int fd = XKWMemObjectOpen(object.data(), true);
     if (fd < 0)
         return nullptr;
-    if (lock_file(fd, LOCK_EX) != 0) {
-        close_keeping_errno(fd);
-        return nullptr;
-    }
     struct stat st {};
     if (fstat(fd, &st) != 0) {
-        close_keeping_errno(fd);  // closing drops the file lock
+        XKWMemObjectClose(fd);
         return nullptr;
     }
     bool created = st.st_size == 0;
     size_t length = created ? static_cast<size_t>(size) + 4 : static_cast<size_t>(st.st_size);
     // A new object reads as zeros once sized: no explicit clearing needed.
     if (created && ftruncate(fd, static_cast<off_t>(length)) != 0) {
-        close_keeping_errno(fd);
+        XKWMemObjectClose(fd);
         return nullptr;
     }
-    lock_file(fd, LOCK_UN);
     void* address = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    close_keeping_errno(fd);  // the mapping keeps the object alive
+    XKWMemObjectClose(fd);  // the mapping keeps the object alive
     if (address == MAP_FAILED)
         return nullptr;
     mapping->size = length;
@@ -150,12 +129,39 @@ int32_t XKWMemRemove(const char* name)
 {
     if (name == nullptr)
         return XKW_E_INVAL;
-    std::array<char, XKW_MEM_NAME_MAX + 1> cut{};
-    std::snprintf(cut.data(), cut.size(), "%s", name);
     std::array<char, object_name_max + 2> object{};
-    if (object_name(cut.data(), object) < 0)
+    if (object_name(name, object) < 0)
         return XKW_E_INVAL;
-    if (shm_unlink(object.data()) != 0)
+    return XKWMemObjectRemove(object.data());
+}
+
+int XKWMemObjectOpen(const char* object, bool create)
+{
+    int fd = shm_open(object, O_RDWR | (create ? O_CREAT : 0), 0666);
+    if (fd < 0)
+        return -1;
+    int rc;
+    do {
+        rc = flock(fd, LOCK_EX);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0) {
+        XKWMemObjectClose(fd);
+        return -1;
+    }
+    return fd;
+}
+
+void XKWMemObjectClose(int fd)
+{
+    int saved = errno;
+    flock(fd, LOCK_UN);
+    close(fd);
+    errno = saved;
+}
+
+int32_t XKWMemObjectRemove(const char* object)
+{
+    if (shm_unlink(object) != 0)
         return errno == ENOENT ? XKW_E_NOTFOUND : -errno;
     return XKW_OK;
 }

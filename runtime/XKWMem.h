@@ -37,3 +37,17 @@ int32_t XKWMemRemove(const char* name);
 // allows keeps its head and ends in a hash of the whole. Returns the length.
 // Shared with the named mutexes so both follow one naming rule.
 int32_t XKWMemObjectName(const char* prefix, const char* name, char* out, size_t size);
+
+// Open the shared-memory object `object` (a name from XKWMemObjectName),
+// creating it when `create` is set, and take its file lock, which
+// serialises the sizing and initialising of an object among processes.
+// Returns the descriptor or -1 with errno.
+int XKWMemObjectOpen(const char* object, bool create);
+
+// Drop the file lock and close a descriptor from XKWMemObjectOpen, keeping
+// errno. The lock is dropped explicitly: a mapping of the object keeps the
+// open file, and with it the lock, alive past the close.
+void XKWMemObjectClose(int fd);
+
+// Remove an object's name; 0, -2 when there is none, -errno otherwise.
+int32_t XKWMemObjectRemove(const char* object);

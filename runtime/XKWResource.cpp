@@ -15,7 +15,6 @@
 
 #include <fcntl.h>
 #include <pthread.h>
-#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -72,15 +71,6 @@ int32_t object_name(const char* name, std::array<char, NAME_MAX + 2>& out)
 int32_t self()
 {
     return static_cast<int32_t>(gettid());
-}
-
-int lock_file(int fd, int op)
-{
-    int rc;
-    do {
-        rc = flock(fd, op);
-    } while (rc != 0 && errno == EINTR);
-    return rc;
 }
 
 int init_mutex(XKWResourceBlock* block)
@@ -163,15 +153,11 @@ int32_t XKWResourceOpen(XKWResource* resource, int32_t create, const char* name)
     if (object_name(name, object) < 0)
         return XKW_E_FAIL;
 
-    int fd = shm_open(object.data(), O_RDWR | ((create & 0x1) ? O_CREAT : 0), 0666);
+    int fd = XKWMemObjectOpen(object.data(), (create & 0x1) != 0);
     if (fd < 0)
         return XKW_E_FAIL;
-    XKWResourceBlock* block = nullptr;
-    if (lock_file(fd, LOCK_EX) == 0) {
-        block = map_block(fd);
-        lock_file(fd, LOCK_UN);
-    }
-    close(fd);
+    XKWResourceBlock* block = map_block(fd);
+    XKWMemObjectClose(fd);
     if (block == nullptr)
         return XKW_E_FAIL;
     resource->mutex = block;
@@ -265,9 +251,7 @@ int32_t XKWResourceRemove(const char* name)
     std::array<char, NAME_MAX + 2> object{};
     if (object_name(name, object) < 0)
         return XKW_E_INVAL;
-    if (shm_unlink(object.data()) != 0)
-        return errno == ENOENT ? XKW_E_NOTFOUND : -errno;
-    return XKW_OK;
+    return XKWMemObjectRemove(object.data());
 }
 
 int32_t XKWResourceOpenId(int32_t create, const char* name)
