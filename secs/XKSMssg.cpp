@@ -45,7 +45,7 @@ std::atomic<const XKSMssgHooks*> installed_hooks{nullptr};
 
 bool is_open(const XKSMssgBlock* b)
 {
-    return b != nullptr && std::memcmp(b->magic, kMagic, sizeof kMagic) == 0;
+    return XKSMssgIsOpen(b);
 }
 
 int32_t fail(XKSMssgBlock* b, int32_t rc)
@@ -590,6 +590,22 @@ int32_t XKSMssgReadClose(XKSMssgBlock* block)
     std::memset(block->magic, 0, sizeof block->magic);
     block->self = nullptr;
     return XKW_OK;
+}
+
+int32_t XKSMssgItemName(XKSMssgBlock* block, int32_t flags, char* name, size_t size)
+{
+    if (name != nullptr && size > 0)
+        name[0] = '\0';
+    if (!is_open(block))
+        return XKW_E_BADHANDLE;
+    const XKSMssgHooks* h = installed_hooks.load(std::memory_order_acquire);
+    if (block->definition < 0 || h == nullptr || h->next_item == nullptr)
+        return XKW_E_NOMORE;
+    int32_t rc = h->next_item(block->session, flags | (block->flags & XKS_MSSG_ENGINE), block->definition, name,
+                              size);
+    if (rc < 0 && name != nullptr && size > 0)
+        name[0] = '\0';
+    return rc;
 }
 
 int32_t XKSMssgHeaderOrder(uint8_t* header)

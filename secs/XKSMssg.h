@@ -128,6 +128,13 @@ struct XKSMssgBlock {
     uint8_t scratch_inline[XKS_MSSG_SCRATCH];
 };
 
+// True while the block is open (built or read).
+inline bool XKSMssgIsOpen(const XKSMssgBlock* block)
+{
+    return block != nullptr && block->magic[0] == 'X' && block->magic[1] == 'K' && block->magic[2] == 'S' &&
+           block->magic[3] == 'W';
+}
+
 // Hooks through which the session and definition modules plug into the
 // codec. The codec sits below them, so they register themselves at start
 // instead of the codec calling up into them. Every member may be null.
@@ -144,6 +151,10 @@ struct XKSMssgHooks {
                       int32_t sf, char* name, size_t size);
     // Release a cursor returned by lookup (called at close or re-open).
     void (*release)(const void* session, int32_t flags, int32_t definition);
+    // Copy the matched name of the next received item of a cursor into
+    // name (size bytes, terminated); returns the item's index, or -120
+    // after the last item.
+    int32_t (*next_item)(const void* session, int32_t flags, int32_t definition, char* name, size_t size);
 };
 
 // Install the hooks (null removes them). The struct must stay valid while
@@ -197,3 +208,70 @@ int32_t XKSMssgLengthOrder(uint8_t* length);
 // Text the communication trace prints for a codec result ("" for results
 // that have none).
 const char* XKSMssgResultText(int32_t result);
+
+// Name of the next received item from the block's definition cursor (see
+// XKSMssgHooks::next_item; flags are passed on with the block's engine bit)
+// into name (size bytes, empty when there is none). Returns the item's
+// index, -120 after the last item or without a cursor, -9 not open.
+int32_t XKSMssgItemName(XKSMssgBlock* block, int32_t flags, char* name, size_t size);
+
+// ---- Text notation: one line of text per item ----
+//
+// Four notations, chosen by bits 4..6 of the flags (XKSMssgNotation):
+// bracket  L[2]  A[2]="AB"  U2[2]=1,2
+// compact  L2    A "AB"     2U 1,2
+// angle    <L[2] <A[2] "AB"> <U2[2] 1,2>
+// comma    <L,2  A[2]="AB"  U2[2]=1,2
+// Any other number prints as bracket. Text goes between double quotes,
+// single quotes when it holds a double quote, and bare when it holds both.
+inline constexpr int32_t XKS_TEXT_BRACKET = 0;
+inline constexpr int32_t XKS_TEXT_COMPACT = 1;
+inline constexpr int32_t XKS_TEXT_ANGLE = 2;
+inline constexpr int32_t XKS_TEXT_COMMA = 4;
+inline constexpr int32_t XKS_TEXT_PARTS = 0x04;  // get text: long arrays in parts over several calls
+inline constexpr int32_t XKS_TEXT_NAMES = 0x80;  // get text: item names from the definition cursor
+inline constexpr int32_t XKS_TEXT_PART_VALUES = 20;  // values per part
+inline constexpr int32_t XKS_TEXT_PART_BYTES = 100;  // text bytes per part
+
+// The notation selected by flags (bits 4..6), folded to one of the four.
+constexpr int32_t XKSMssgNotation(int32_t flags)
+{
+    int32_t n = (flags >> 4) & 7;
+    return n == XKS_TEXT_COMPACT || n == XKS_TEXT_ANGLE || n == XKS_TEXT_COMMA ? n : XKS_TEXT_BRACKET;
+}
+
+// Next line of a body opened for reading: the item's label and values, two
+// blanks of indentation per list level, lists closed as they fill. flags:
+// notation, XKS_TEXT_PARTS, XKS_TEXT_NAMES, 0x4000 (2-byte text labels
+// with the character-set number). line gets at most size - 1 characters
+// and is always terminated. Returns the item's depth (0 = top level),
+// -951 at the end of the body, -22 for a null line or size < 1, or the
+// codec's result for a malformed item. format and count (may be null)
+// describe the item.
+int32_t XKSMssgGetText(XKSMssgBlock* block, int32_t flags, const uint8_t* buffer, int32_t* format, int32_t* count,
+                       char* line, int32_t size);
+
+// Parse one line in the notation of flags and append the item it describes
+// to a body being built. A line ">" (angle and comma notations) is accepted
+// and adds nothing. Returns 0; -22 for a line that names no item or holds
+// a value that is not a number; -28 when the values do not fit in the
+// block's scratch area or the item does not fit in the body; -9 not open.
+int32_t XKSMssgPutText(XKSMssgBlock* block, int32_t flags, uint8_t* buffer, const char* text);
+
+// Append the label of an item (format word, element count, name or null)
+// in a notation to line, whose first length characters are in use (size
+// bytes in all, always terminated, cut to fit). flags: 0x4000 as for get
+// text. Returns the new length, -22 for a bad format or line.
+int32_t XKSMssgItemLabel(char* line, int32_t size, int32_t length, int32_t format, const char* name, int32_t flags,
+                         int32_t notation, int32_t count);
+
+// Append the values of an item (count host-order elements, or count bytes
+// of text) in a notation to line, as XKSMssgItemLabel. Values stop with
+// "..." when the line would outgrow size; text that does not fit is cut
+// to an even length followed by " ...". With part non-null only the part
+// starting at element *part is written (20 values or 100 text bytes when
+// more than that remain) and *part is set to the element after it. The
+// angle notation closes the item's last part with ">". Returns the new
+// length, -22 for a bad format or line.
+int32_t XKSMssgItemValues(int32_t format, int32_t notation, int32_t count, char* line, int32_t size,
+                          int32_t length, const void* values, int32_t* part);

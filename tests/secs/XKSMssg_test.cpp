@@ -394,7 +394,7 @@ void hook_release(const void*, int32_t, int32_t definition)
 {
     hook_log.released = definition;
 }
-const XKSMssgHooks hooks = {hook_msgsize, hook_lookup, hook_release};
+const XKSMssgHooks hooks = {hook_msgsize, hook_lookup, hook_release, nullptr};
 
 }  // namespace
 
