@@ -1,7 +1,8 @@
-// Item codec throughput against a memcpy of the same bytes, for three body
-// shapes: a 64 KB U4 array, a 64 KB ASCII item and an S6F11-shaped body of
-// nested lists with about 200 small items. bench/ratios.py prints each
-// codec benchmark's rate as a ratio to its memcpy baseline.
+// Item codec and text notation throughput against a memcpy of the same
+// bytes, for three body shapes: a 64 KB U4 array, a 64 KB ASCII item and
+// an S6F11-shaped body of nested lists with about 200 small items.
+// bench/ratios.py prints each benchmark's rate as a ratio to its memcpy
+// baseline.
 #include <benchmark/benchmark.h>
 
 #include <cstring>
@@ -164,6 +165,53 @@ void decode_area64k(benchmark::State& state, Encoder enc)
     decode(state, enc, XKS_MSSG_SCRATCH);
 }
 
+// Lines of a body as the trace prints them: bracket notation, long arrays
+// in parts, a 256-character line buffer.
+constexpr int32_t kPrintFlags = XKS_TEXT_PARTS | XKS_MSSG_CONVERT;
+
+void print(benchmark::State& state, Encoder enc)
+{
+    const Shape& s = shape(enc);
+    auto blk = new_block();
+    const int32_t len = static_cast<int32_t>(s.body.size());
+    char line[256];
+    for (auto _ : state) {
+        XKSMssgReadOpen(blk.get(), 0, s.body.data(), len, 0, nullptr, nullptr, 0);
+        while (XKSMssgGetText(blk.get(), kPrintFlags, s.body.data(), nullptr, nullptr, line, sizeof line) >= 0)
+            benchmark::DoNotOptimize(line);
+        XKSMssgReadClose(blk.get());
+    }
+    finish(state, s);
+}
+
+// The printed lines of a body (without parts, so every line is one item)
+// put back into a body.
+void puttext(benchmark::State& state, Encoder enc)
+{
+    const Shape& s = shape(enc);
+    auto blk = new_block();
+    std::vector<std::string> lines;
+    {
+        std::vector<char> line(8 * s.body.size() + 64);
+        XKSMssgReadOpen(blk.get(), 0, s.body.data(), static_cast<int32_t>(s.body.size()), 0, nullptr, nullptr, 0);
+        while (XKSMssgGetText(blk.get(), XKS_MSSG_CONVERT, s.body.data(), nullptr, nullptr, line.data(),
+                              static_cast<int32_t>(line.size())) >= 0)
+            lines.emplace_back(line.data());
+        XKSMssgReadClose(blk.get());
+    }
+    std::vector<uint8_t> buf(s.body.size());
+    for (auto _ : state) {
+        XKSMssgBuildOpen(blk.get(), 0, buf.data(), static_cast<int32_t>(buf.size()), 0);
+        for (const std::string& l : lines)
+            XKSMssgPutText(blk.get(), 0, buf.data(), l.c_str());
+        benchmark::DoNotOptimize(XKSMssgBuildEnd(blk.get()));
+        benchmark::ClobberMemory();
+    }
+    if (buf != s.body)
+        state.SkipWithError("lines put back give another body");
+    finish(state, s);
+}
+
 void memcpy_baseline(benchmark::State& state, Encoder enc)
 {
     const Shape& s = shape(enc);
@@ -192,5 +240,10 @@ BENCHMARK_CAPTURE(decode, S6F11, put_s6f11, 1024);
 // The same body read into a 64 KB area, as the text walk reads into the
 // block's scratch area.
 BENCHMARK_CAPTURE(decode_area64k, S6F11, put_s6f11);
+// Text notation: printing as the trace does, and putting lines back.
+BENCHMARK_CAPTURE(print, U4_64K, put_u4);
+BENCHMARK_CAPTURE(print, S6F11, put_s6f11);
+BENCHMARK_CAPTURE(puttext, U4_64K, put_u4);
+BENCHMARK_CAPTURE(puttext, S6F11, put_s6f11);
 
 BENCHMARK_MAIN();
