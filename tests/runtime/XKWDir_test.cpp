@@ -9,18 +9,16 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/TempDir.h"
+
 class DirTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char tmpl[] = "/tmp/xkwdirXXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        root_ = tmpl;
         for (const char* f : {"th0001t.trc", "th0002t.trc", "th0001t.log", "Th0003t.trc"})
             std::fclose(std::fopen((root_ + "/" + f).c_str(), "w"));
         ASSERT_EQ(mkdir((root_ + "/200412").c_str(), 0700), 0);
     }
-    void TearDown() override { std::system(("rm -rf '" + root_ + "'").c_str()); }
 
     // Every name of the listing, sorted; the listing must end with 1.
     std::vector<std::string> list(const char* pattern)
@@ -39,7 +37,8 @@ protected:
         return names;
     }
 
-    std::string root_;
+    TempDir tmp_{"xkwdir"};
+    std::string root_ = tmp_.path();
 };
 
 TEST_F(DirTest, ListsMatchingNamesCaseSensitivelyWithoutDotEntries)

@@ -1,0 +1,31 @@
+// A fresh directory under /tmp for one test, removed with everything in it
+// when the test ends.
+#pragma once
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+class TempDir {
+public:
+    explicit TempDir(const char* prefix)
+    {
+        std::string tmpl = std::string("/tmp/") + prefix + "XXXXXX";
+        if (mkdtemp(tmpl.data()) != nullptr)
+            path_ = tmpl;
+        EXPECT_FALSE(path_.empty()) << "cannot make a directory " << tmpl;
+    }
+    ~TempDir()
+    {
+        if (!path_.empty())
+            std::system(("rm -rf '" + path_ + "'").c_str());
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::string& path() const { return path_; }
+    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
