@@ -41,6 +41,25 @@ public:
         return XKW_E_FULL;
     }
 
+    // Allocate a cleared object in the entry of handle (1..N); returns the
+    // handle, -22 outside the table, -16 when the entry is taken, -12 when
+    // the object cannot be allocated.
+    int32_t AllocAt(int32_t handle, T** object)
+    {
+        if (handle < 1 || handle > N)
+            return XKW_E_INVAL;
+        Guard guard(*this);
+        if (slot_[handle - 1].load(std::memory_order_acquire) != nullptr)
+            return XKW_E_BUSY;
+        T* p = new (std::nothrow) T{};
+        if (p == nullptr)
+            return XKW_E_NOMEM;
+        slot_[handle - 1].store(p, std::memory_order_release);
+        if (object != nullptr)
+            *object = p;
+        return handle;
+    }
+
     // Allocate an entry and initialise its object with open(T&); when that
     // returns a negative code the entry is freed again and the code returned.
     template <class Init>
