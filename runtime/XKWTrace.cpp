@@ -139,35 +139,32 @@ const char* line_end(int32_t attr)
     return (attr & attr_crlf) != 0 ? "\r\n" : "\n";
 }
 
-// One line's time: local date and hour; minutes, seconds and milliseconds
-// from the milliseconds of the day.
+// One line's time in local time. The clock comes from the seconds, not
+// from the milliseconds of the day: those count from midnight UTC, so their
+// minutes are not the local minutes in zones a half or quarter hour off.
 struct Stamp {
     int32_t date;  // yyyymmdd
     int32_t hour, minute, second, milli;
+    bool preset;   // the caller's time, not the clock's
 };
 
-Stamp stamp_of(int64_t seconds, int32_t ms_of_day)
+Stamp stamp_of(int64_t seconds, int32_t ms_of_day, bool preset)
 {
     int32_t clock = XKWTimeClock(seconds);
-    Stamp s{XKWTimeDate(seconds), clock / 10000, clock / 100 % 100, clock % 100, ms_of_day % 1000};
-    if (ms_of_day / 1000 > 0) {
-        s.minute = ms_of_day / 60000 % 60;
-        s.second = ms_of_day / 1000 % 60;
-    }
-    return s;
+    return {XKWTimeDate(seconds), clock / 10000, clock / 100 % 100, clock % 100, ms_of_day % 1000, preset};
 }
 
 // The preset time of the block (cleared), or now from one clock reading.
 Stamp take_stamp(XKWTrace* t)
 {
     if (t->preset_time != 0 || t->preset_ms != 0) {
-        Stamp s = stamp_of(t->preset_time, t->preset_ms);
+        Stamp s = stamp_of(t->preset_time, t->preset_ms, true);
         t->preset_time = 0;
         t->preset_ms = 0;
         return s;
     }
     int64_t now_ms = XKWTimeStamp(nullptr, nullptr, nullptr);
-    return stamp_of(now_ms / 1000, static_cast<int32_t>(now_ms % 86400000));
+    return stamp_of(now_ms / 1000, static_cast<int32_t>(now_ms % 86400000), false);
 }
 
 // Bytes of the whole characters of text that fit in max bytes.
@@ -571,12 +568,15 @@ void release(XKWTrace* t, const Held& held)
 int32_t emit(XKWTrace* t, const Site& site, int32_t flags, int32_t level, const char* tag,
              const Stamp* stamp, const char* format, va_list* ap);
 
-// Rotate when the line's day differs from the file's (date naming) or the
+// Rotate when the day has changed since the file was opened (date naming) or the
 // file has passed the size limit (generations); the new file starts with
 // the identification lines. Runs under the trace's lock.
 int32_t check_rotation(XKWTrace* t, const Settings& s, const Stamp& st)
 {
-    bool day_changed = (s.out & out_date) != 0 && st.date != t->date;
+    // The day is today's, not the line's: a line stamped before midnight
+    // but written after it must not send the trace back to the old day.
+    int32_t today = (s.out & out_date) == 0 ? t->date : st.preset ? XKWTimeDate(0) : st.date;
+    bool day_changed = today != t->date;
     bool too_big = false;
     struct stat info {};
     if (!day_changed && (s.out & out_generations) != 0 && t->size > 0)
@@ -584,7 +584,7 @@ int32_t check_rotation(XKWTrace* t, const Settings& s, const Stamp& st)
     if (!day_changed && !too_big)
         return XKW_OK;
     if (day_changed) {
-        t->date = st.date;
+        t->date = today;
         t->generation = -1;
     }
     // The old descriptor stays in the block until the new one replaces it:

@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -24,7 +25,9 @@
 #include <thread>
 #include <vector>
 
+#include "runtime/XKWDir.h"
 #include "runtime/XKWResource.h"
+#include "runtime/XKWTime.h"
 #include "tests/support/TempDir.h"
 
 namespace {
@@ -230,45 +233,78 @@ TEST_F(TraceTest, SizeRotationWritesIdLinesAndDeletesOldGenerations)
     EXPECT_TRUE(exists(path("trace.0001.trc")));
 }
 
-TEST_F(TraceTest, DateNamingMovesToTheDayOfTheLine)
+TEST_F(TraceTest, DateNamingUsesTodayAndLinesOfOtherDaysStayInTheFile)
 {
-    const char* ids[] = {"id", nullptr};
-    int64_t before_midnight = local_seconds(2020, 4, 12, 23, 59, 59);
-    int64_t after_midnight = local_seconds(2020, 4, 13, 0, 0, 1);
-
     // Mode 1 without generations: the day directory holds the plain name.
     ASSERT_EQ(XKWTraceOpen(&t_, 0x10, "trace.trc", nullptr, 0), 0);
     char today[8];
     std::snprintf(today, sizeof today, "%06d", t_.date % 1000000);
-    EXPECT_TRUE(exists(path(std::string(today) + "/trace.trc")));
+    // A line stamped with another day is written to today's file.
     preset(&t_, april12, 5);
     XKWTraceWrite(__FILE__, __LINE__, __func__, &t_, 0, 1, "DB", "april");
-    EXPECT_EQ(lines_of(path("200412/trace.trc")).back(), ":april");
-    XKWTraceClose(&t_);
-
-    // With generations: generation 0 of each new day, id lines on top.
-    ASSERT_EQ(XKWTraceOpen(&t_, 0x50, "gen.trc", nullptr, 0), 0);
-    XKWTraceSetIdLines(&t_, ids);
-    preset(&t_, before_midnight, 500);
-    XKWTraceWrite(__FILE__, __LINE__, __func__, &t_, 0, 1, "DB", "late");
-    preset(&t_, after_midnight, 100);
-    XKWTraceWrite(__FILE__, __LINE__, __func__, &t_, 0, 1, "DB", "early");
-    EXPECT_EQ(lines_of(path("200412/gen.0000.trc")),
-              (std::vector<std::string>{header_default + padded_title("gen.trc"), ":id", ":late"}));
-    EXPECT_EQ(lines_of(path("200413/gen.0000.trc")),
-              (std::vector<std::string>{header_default + padded_title("gen.trc"), ":id", ":early"}));
+    EXPECT_EQ(lines_of(path(std::string(today) + "/trace.trc")).back(), ":april");
+    EXPECT_FALSE(exists(path("200412")));
     XKWTraceClose(&t_);
 
     // Prefix and suffix modes.
     ASSERT_EQ(XKWTraceOpen(&t_, 0x20, "pre.log", nullptr, 0), 0);
-    preset(&t_, april12, 1);
-    XKWTraceWrite(__FILE__, __LINE__, __func__, &t_, 0, 1, "DB", "p");
     XKWTraceClose(&t_);
     ASSERT_EQ(XKWTraceOpen(&t_, 0x70, "suf.log", nullptr, 0), 0);
-    preset(&t_, april12, 1);
-    XKWTraceWrite(__FILE__, __LINE__, __func__, &t_, 0, 1, "DB", "s");
-    EXPECT_TRUE(exists(path("200412.pre.log")));
-    EXPECT_TRUE(exists(path("suf.200412.0000.log")));
+    EXPECT_TRUE(exists(path(std::string(today) + ".pre.log")));
+    EXPECT_TRUE(exists(path("suf." + std::string(today) + ".0000.log")));
+}
+
+// In a child whose zone (hours, minutes and seconds off UTC) puts local
+// midnight a second or two away: the first line after midnight goes to
+// generation 0 of the new day with the id lines on top, and the time
+// stamps show the local clock.
+TEST_F(TraceTest, FirstLineAfterMidnightStartsTheNewDay)
+{
+    pid_t pid = fork();
+    if (pid == 0) {
+        int64_t utc = static_cast<int64_t>(time(nullptr)) % 86400;
+        int64_t off = ((utc - 86398) % 86400 + 86400) % 86400;  // local now 23:59:58
+        char zone[32];
+        std::snprintf(zone, sizeof zone, "XKW%02d:%02d:%02d", static_cast<int>(off / 3600),
+                      static_cast<int>(off / 60 % 60), static_cast<int>(off % 60));
+        setenv("TZ", zone, 1);
+        tzset();
+        static const char* ids[] = {"id", nullptr};
+        XKWTrace t{};
+        if (XKWTraceOpen(&t, 0x50, "gen.trc", nullptr, 0) != 0)
+            _exit(1);
+        XKWTraceSetAttr(&t, -1, 0x0001, -1, -1);
+        XKWTraceSetIdLines(&t, ids);
+        int32_t day = XKWTimeDate(0);
+        XKWTraceWrite(__FILE__, __LINE__, __func__, &t, 0, 1, "DB", "late");
+        for (int i = 0; i < 400 && XKWTimeDate(0) == day; ++i)
+            usleep(10000);
+        XKWTraceWrite(__FILE__, __LINE__, __func__, &t, 0, 1, "DB", "early");
+        XKWTraceClose(&t);
+        _exit(XKWTimeDate(0) != day ? 0 : 2);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+
+    std::vector<std::string> days;
+    XKWDir dir;
+    char name[64];
+    ASSERT_EQ(XKWDirOpen(&dir, dir_.c_str(), "??????"), 0);
+    while (XKWDirNext(&dir, name, sizeof name) == 0)
+        days.push_back(name);
+    XKWDirClose(&dir);
+    std::sort(days.begin(), days.end());
+    ASSERT_EQ(days.size(), 2u);
+    std::vector<std::string> old_day = lines_of(path(days[0] + "/gen.0000.trc"));
+    std::vector<std::string> new_day = lines_of(path(days[1] + "/gen.0000.trc"));
+    ASSERT_EQ(old_day.size(), 2u);
+    ASSERT_EQ(new_day.size(), 3u);
+    EXPECT_EQ(old_day[0], header_default + padded_title("gen.trc"));
+    EXPECT_TRUE(std::regex_match(old_day[1], std::regex(days[0] + R"(\.23595[89]:late)"))) << old_day[1];
+    EXPECT_EQ(new_day[0], header_default + padded_title("gen.trc"));
+    EXPECT_TRUE(std::regex_match(new_day[1], std::regex(days[1] + R"(\.00000[0-2]:id)"))) << new_day[1];
+    EXPECT_TRUE(std::regex_match(new_day[2], std::regex(days[1] + R"(\.00000[0-2]:early)"))) << new_day[2];
 }
 
 TEST_F(TraceTest, DumpsLeaveOutZeroLinesAndLinesPastTheLimit)
