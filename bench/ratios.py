@@ -1,11 +1,13 @@
 #!/usr/bin/env python3
 """Runs a benchmark program and prints each benchmark's rate as a ratio to
-the memcpy baseline of the same shape run in the same process.
+the baseline of the same shape run in the same process.
 
 Usage: bench/ratios.py build/default/bench/bench_codec [benchmark args...]
 
-Benchmarks are named <kind>/<shape>; every <kind>/<shape> is compared with
-memcpy_baseline/<shape>. A ratio of 0.5 means half the memcpy rate.
+Benchmarks are named <kind>/<shape>; a kind ending in "_baseline" (such as
+memcpy_baseline or write_baseline) is the baseline of its shape, and every
+other <kind>/<shape> is compared with it. A ratio of 0.5 means half the
+baseline's rate.
 """
 import json
 import subprocess
@@ -22,12 +24,12 @@ def main():
     base = {}
     for b in runs:
         kind, _, shape = b["name"].partition("/")
-        if kind == "memcpy_baseline":
+        if kind.endswith("_baseline"):
             base[shape] = b
-    print(f"{'benchmark':<24}{'MB/s':>10}{'items/s':>14}{'memcpy MB/s':>14}{'ratio':>8}")
+    print(f"{'benchmark':<24}{'MB/s':>10}{'items/s':>14}{'base MB/s':>14}{'ratio':>8}")
     for b in runs:
         kind, _, shape = b["name"].partition("/")
-        if kind == "memcpy_baseline" or shape not in base:
+        if kind.endswith("_baseline") or shape not in base:
             continue
         mbs = b.get("bytes_per_second", 0) / 1e6
         ref = base[shape].get("bytes_per_second", 0) / 1e6

@@ -76,9 +76,14 @@ bool element_text(int32_t type, bool unsigned_, const uint8_t* p, char* out, siz
     case 7:
         std::snprintf(out, size, "%49.40Le", static_cast<long double>(read_as<double>(p)));
         return read_as<double>(p) != 0.0;
-    default:  // 0, 5, 13
-        std::snprintf(out, size, " %02x", p[0]);
+    default: {  // 0, 5, 13: the usual byte dump, written without printf
+        static constexpr char hex[] = "0123456789abcdef";
+        out[0] = ' ';
+        out[1] = hex[p[0] >> 4];
+        out[2] = hex[p[0] & 15];
+        out[3] = '\0';
         return p[0] != 0;
+    }
     }
 }
 

@@ -73,9 +73,14 @@ std::atomic_ref<int32_t> lock_owner(XKWLock* lock)
     return std::atomic_ref<int32_t>(lock->owner);
 }
 
+// The calling thread's id, asked of the kernel once per thread: locks are
+// taken for every trace line, and a system call each time would cost more
+// than the line. A fork()ed child keeps its parent's value for the forking
+// thread, which stays unique in the child.
 int32_t self()
 {
-    return static_cast<int32_t>(gettid());
+    thread_local const int32_t id = static_cast<int32_t>(gettid());
+    return id;
 }
 
 int32_t note_entered(XKWLock* lock)

@@ -33,6 +33,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <charconv>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -176,22 +177,52 @@ size_t whole_chars(const char* text, size_t max)
     return n;
 }
 
-// Text appended to a line buffer, never past `cap` characters.
+// Text appended to a line buffer, never past `cap` characters. The prefix
+// fields are written by hand: they are on every line, and printf costs
+// more than the write itself.
 struct LineText {
     char* p;
     size_t cap;
     size_t n = 0;
 
-    void add(const char* format, ...) __attribute__((format(printf, 2, 3)))
+    void add(const char* s, size_t len)
     {
-        if (n >= cap)
-            return;
-        va_list ap;
-        va_start(ap, format);
-        int r = std::vsnprintf(p + n, cap - n + 1, format, ap);
-        va_end(ap);
-        if (r > 0)
-            n = std::min(n + static_cast<size_t>(r), cap);
+        len = std::min(len, cap - n);
+        std::memcpy(p + n, s, len);
+        n += len;
+    }
+    void add(char c) { add(&c, 1); }
+    void pad(size_t count, char c)
+    {
+        count = std::min(count, cap - n);
+        std::memset(p + n, c, count);
+        n += count;
+    }
+    // A decimal number right-aligned in width columns, padded with blanks or
+    // zeros as printf's "%*d" and "%0*d".
+    void number(int64_t v, size_t width, char fill)
+    {
+        char digits[24];
+        auto r = std::to_chars(digits, digits + sizeof digits, v);
+        size_t len = static_cast<size_t>(r.ptr - digits);
+        const char* d = digits;
+        if (fill == '0' && v < 0) {
+            add('-');
+            ++d;
+            --len;
+            width = width > 0 ? width - 1 : 0;
+        }
+        if (len < width)
+            pad(width - len, fill);
+        add(d, len);
+    }
+    // At most max characters of s, then blanks up to width, as "%-*.*s".
+    void field(const char* s, size_t width, size_t max)
+    {
+        size_t len = strnlen(s, max);
+        add(s, len);
+        if (len < width)
+            pad(width - len, ' ');
     }
 
     // Raw text, or a format with its arguments, cut on a character boundary.
@@ -237,23 +268,42 @@ struct Site {
 void put_prefix(LineText& out, const XKWTrace* t, int32_t attr, const Stamp& st, int32_t flags,
                 int32_t level, const Site& site, const char* tag)
 {
-    if ((attr & 0x3) != 0)
-        out.add("%06d.%02d%02d%02d", st.date % 1000000, st.hour, st.minute, st.second);
-    if ((attr & 0x2) != 0)
-        out.add(".%03d", st.milli);
-    out.add("%c", separator(flags));
-    if ((attr & 0x4) != 0)
-        out.add("%5d:", static_cast<int>(t->pid));
-    if ((attr & 0x8) != 0)
-        out.add("%2d:", level);
-    if ((attr & 0x10) != 0)
-        out.add("%-16.16s:", XKWPathBase(site.source != nullptr ? site.source : "unknown"));
-    if ((attr & 0x20) != 0 && site.line > 0)
-        out.add("%04d:", site.line);
-    if ((attr & 0x40) != 0 && site.function != nullptr && site.function[0] != '\0')
-        out.add("%s:", site.function);
-    if ((attr & 0x100) != 0 && tag != nullptr && tag[0] != '\0')
-        out.add("%-2.2s:", tag);
+    if ((attr & 0x3) != 0) {
+        out.number(st.date % 1000000, 6, '0');
+        out.add('.');
+        out.number(st.hour, 2, '0');
+        out.number(st.minute, 2, '0');
+        out.number(st.second, 2, '0');
+    }
+    if ((attr & 0x2) != 0) {
+        out.add('.');
+        out.number(st.milli, 3, '0');
+    }
+    out.add(separator(flags));
+    if ((attr & 0x4) != 0) {
+        out.number(static_cast<int32_t>(t->pid), 5, ' ');
+        out.add(':');
+    }
+    if ((attr & 0x8) != 0) {
+        out.number(level, 2, ' ');
+        out.add(':');
+    }
+    if ((attr & 0x10) != 0) {
+        out.field(XKWPathBase(site.source != nullptr ? site.source : "unknown"), 16, 16);
+        out.add(':');
+    }
+    if ((attr & 0x20) != 0 && site.line > 0) {
+        out.number(site.line, 4, '0');
+        out.add(':');
+    }
+    if ((attr & 0x40) != 0 && site.function != nullptr && site.function[0] != '\0') {
+        out.field(site.function, 0, out.cap);
+        out.add(':');
+    }
+    if ((attr & 0x100) != 0 && tag != nullptr && tag[0] != '\0') {
+        out.field(tag, 2, 2);
+        out.add(':');
+    }
 }
 
 // One write() for the whole line; a short write (a nearly full disk) is
