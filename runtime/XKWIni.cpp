@@ -151,6 +151,19 @@ bool is_comment(const char* p)
     return *p == '#' || *p == ';' || *p == '\'' || (p[0] == '/' && (p[1] == '/' || p[1] == '*'));
 }
 
+// Copy the character at p into out, a backslash standing for the character
+// after it as it is; returns the position after what was taken.
+const char* take_char(const char* p, Text& out)
+{
+    size_t n = XKWCodeCharLen(p);
+    if (n == 1 && *p == '\\') {
+        ++p;
+        n = XKWCodeCharLen(p);
+    }
+    out.put(p, n);
+    return p + n;
+}
+
 // Split a logical line into key, value and comment. Returns false for a
 // blank or comment line and for a line without a key.
 bool split_line(const char* line, Entry* e)
@@ -195,14 +208,7 @@ bool split_line(const char* line, Entry* e)
         }
         if (n == 1 && !quoted && is_blank(*p))
             break;
-        if (n == 1 && *p == '\\') {
-            ++p;
-            n = XKWCodeCharLen(p);
-            if (n == 0)
-                break;
-        }
-        value.put(p, n);
-        p += n;
+        p = take_char(p, value);
     }
     while (is_blank(*p))
         ++p;
@@ -681,14 +687,7 @@ int32_t XKWIniItem(const char** text, char* item, size_t size)
         }
         if (n == 1 && !quoted && (*p == ',' || is_blank(*p)))
             break;
-        if (n == 1 && *p == '\\') {
-            ++p;
-            n = XKWCodeCharLen(p);
-            if (n == 0)
-                break;
-        }
-        out.put(p, n);
-        p += n;
+        p = take_char(p, out);
     }
     *text = p;
     return static_cast<int32_t>(out.n);
