@@ -10,17 +10,6 @@
 
 namespace {
 
-int digit_value(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // Magnitude and sign of the number at text by the prefix and hex-letter
 // rules; false when there is no number. Too many digits saturate.
 bool parse_number(const char* text, uint64_t* magnitude, bool* negative)
@@ -44,12 +33,12 @@ bool parse_number(const char* text, uint64_t* magnitude, bool* negative)
         const char* q = p;
         while (*q >= '0' && *q <= '9')
             ++q;
-        if (digit_value(*q) >= 10)
+        if (XKWTextDigit(*q) >= 10)
             base = 16;
     }
     uint64_t v = 0;
     bool any = false;
-    for (int d; (d = digit_value(*p)) >= 0 && d < base; ++p) {
+    for (int d; (d = XKWTextDigit(*p)) >= 0 && d < base; ++p) {
         any = true;
         auto ud = static_cast<uint64_t>(d);
         v = v > (UINT64_MAX - ud) / static_cast<uint64_t>(base) ? UINT64_MAX : v * base + ud;
@@ -144,4 +133,15 @@ int32_t XKWTextToInt64List(const char* text, int64_t def, int64_t* values, int32
 int32_t XKWTextToRealList(const char* text, double def, double* values, int32_t count)
 {
     return to_list(text, def, values, count, XKWTextToReal);
+}
+
+int XKWTextDigit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
 }

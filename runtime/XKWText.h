@@ -12,6 +12,9 @@
 
 // Signed 64-bit number; values beyond the range are clamped.
 int64_t XKWTextToInt(const char* text, int64_t def);
+// Value of a decimal or hexadecimal digit character (either case), -1 for
+// any other character.
+int XKWTextDigit(char c);
 // Unsigned 64-bit number; beyond the range gives UINT64_MAX, a minus sign
 // negates modulo 2^64.
 uint64_t XKWTextToUInt(const char* text, uint64_t def);
