@@ -20,6 +20,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -550,7 +551,10 @@ void xkq_notify(XKQueueBlock* q)
 
 int32_t xkq_wait(XKQueueBlock* q, int32_t ms)
 {
-    const uint64_t deadline = XKWTickCount() + static_cast<uint64_t>(std::max(ms, 0));
+    // Nanoseconds, not tick milliseconds: a tick deadline would end the
+    // wait up to a millisecond early.
+    using clock = std::chrono::steady_clock;
+    const clock::time_point deadline = clock::now() + std::chrono::milliseconds(std::max(ms, 0));
     uint32_t* word = xkq_memory(q) ? counter(q) : nullptr;
     int32_t nap = 1;
     for (;;) {
@@ -575,15 +579,16 @@ int32_t xkq_wait(XKQueueBlock* q, int32_t ms)
             return rc;
         if (unread)
             return XKW_OK;
-        uint64_t now = XKWTickCount();
+        const clock::time_point now = clock::now();
         if (now >= deadline)
             return XKW_E_TIMEOUT;
-        auto left = static_cast<int32_t>(std::min<uint64_t>(deadline - now, INT32_MAX));
+        const int64_t left = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - now).count();
         if (word == nullptr) {
-            XKWSleep(std::min(nap, left));
+            timespec ts{0, std::min<int64_t>(int64_t{nap} * 1000000, left)};
+            nanosleep(&ts, nullptr);
             nap = std::min(nap * 2, poll_max_ms);
         } else if (armed) {
-            timespec ts{left / 1000, static_cast<long>(left % 1000) * 1000000L};
+            timespec ts{static_cast<time_t>(left / 1000000000), static_cast<long>(left % 1000000000)};
             futex(word, xkq_shared(q) ? FUTEX_WAIT : FUTEX_WAIT_PRIVATE, seen, &ts);
         }
         // Not armed: a put raced the announcement; look again at once.
