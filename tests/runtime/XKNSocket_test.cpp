@@ -9,6 +9,7 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -334,6 +335,32 @@ TEST(SocketServerTest, Ipv6LoopbackShowsPeerAsIpv6Text)
     char buf[4] = {};
     EXPECT_EQ(XKNTCPReadAll(&l.client, buf, 2, 1000), 2);
     EXPECT_STREQ(buf, "v6");
+}
+
+TEST(SocketServerTest, PeerNamesComeFromTheResolverOnlyWhenAskedFor)
+{
+    // The hosts file answers for loopback, so no query leaves the machine.
+    char host[NI_MAXHOST];
+    sockaddr_in sin{};
+    sin.sin_family = AF_INET;
+    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (getnameinfo(reinterpret_cast<sockaddr*>(&sin), sizeof sin, host, sizeof host, nullptr, 0,
+                    NI_NAMEREQD) != 0)
+        GTEST_SKIP() << "no name for 127.0.0.1 here";
+    {
+        Link numeric;
+        ASSERT_EQ(numeric.open(XKN_FAMILY_IPV4, "127.0.0.1"), 0);
+        EXPECT_STREQ(numeric.peer, "127.0.0.1");
+    }
+    int32_t before = XKNSetOptions(XKN_OPT_NUMERIC, 0);
+    EXPECT_EQ(before & XKN_OPT_NUMERIC, XKN_OPT_NUMERIC);
+    {
+        Link named;
+        ASSERT_EQ(named.open(XKN_FAMILY_IPV4, "127.0.0.1"), 0);
+        EXPECT_STREQ(named.peer, host);
+        EXPECT_STREQ(named.accepted.name, host);
+    }
+    XKNSetOptions(XKN_OPT_NUMERIC, before);
 }
 
 TEST(SocketServerTest, LocalSocketPathServesAndIsRemovedOnClose)
