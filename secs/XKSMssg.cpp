@@ -69,34 +69,6 @@ const XKSMssgFormat* find_format(int32_t code)
     return &XKSMssgFormats[kRowOfCode[static_cast<size_t>(code)]];
 }
 
-int32_t process_cset()
-{
-    switch (XKWCodeGet()) {
-    case XKW_CODE_EUC:
-        return XKS_CSET_EUC;
-    case XKW_CODE_UTF8:
-        return XKS_CSET_UTF8;
-    default:
-        return XKS_CSET_SJIS;
-    }
-}
-
-// Process character code of a character-set number, -1 for sets the codec
-// does not convert.
-int32_t cset_code(int32_t cset)
-{
-    switch (cset) {
-    case XKS_CSET_SJIS:
-        return XKW_CODE_SJIS;
-    case XKS_CSET_EUC:
-        return XKW_CODE_EUC;
-    case XKS_CSET_UTF8:
-        return XKW_CODE_UTF8;
-    default:
-        return -1;
-    }
-}
-
 // Bytes of the character that starts with lead byte c in a character set.
 size_t char_bytes(int32_t cset, uint8_t c)
 {
@@ -243,13 +215,13 @@ struct Decoded {
 int32_t convert_to_process(int32_t cset, bool cut, const uint8_t* data, size_t copied, size_t room,
                            char* text, Decoded& d)
 {
-    int32_t pset = process_cset();
+    int32_t pset = XKSMssgProcessCset();
     // A cut item may end inside a character, which no converter accepts.
     size_t src = cut ? whole_chars(cset, reinterpret_cast<const char*>(data), copied, copied) : copied;
     ConvertBuffer conv(convert_size(src));
     if (conv.data() == nullptr)
         return XKW_OK;  // keep the text as received
-    int32_t n = XKWCodeConvert(cset_code(cset), cset_code(pset), reinterpret_cast<const char*>(data), src,
+    int32_t n = XKWCodeConvert(XKSMssgCsetCode(cset), XKSMssgCsetCode(pset), reinterpret_cast<const char*>(data), src,
                                conv.data(), conv.size());
     if (n < 0)
         return XKW_OK;  // not valid in its set: show the bytes as received
@@ -344,8 +316,8 @@ int32_t get_item(XKSMssgBlock* b, int32_t flags, const uint8_t* buffer, uint8_t*
         d.count = static_cast<int32_t>(copied);
         if (area == 0 || length > room)
             rc = XKW_E_FULL;
-        if ((flags & XKS_MSSG_CONVERT) && code == XKS_FMT_K && copied > 0 && cset_code(cset) >= 0 &&
-            cset != process_cset()) {
+        if ((flags & XKS_MSSG_CONVERT) && code == XKS_FMT_K && copied > 0 && XKSMssgCsetCode(cset) >= 0 &&
+            cset != XKSMssgProcessCset()) {
             b->xeps = kGetConvert;
             int32_t crc = convert_to_process(cset, rc != XKW_OK, data, copied, room,
                                              reinterpret_cast<char*>(out), d);
@@ -437,6 +409,32 @@ int32_t put_text(XKSMssgBlock* b, uint8_t* buffer, Item& it, const char* text, s
 
 }  // namespace
 
+int32_t XKSMssgProcessCset()
+{
+    switch (XKWCodeGet()) {
+    case XKW_CODE_EUC:
+        return XKS_CSET_EUC;
+    case XKW_CODE_UTF8:
+        return XKS_CSET_UTF8;
+    default:
+        return XKS_CSET_SJIS;
+    }
+}
+
+int32_t XKSMssgCsetCode(int32_t cset)
+{
+    switch (cset) {
+    case XKS_CSET_SJIS:
+        return XKW_CODE_SJIS;
+    case XKS_CSET_EUC:
+        return XKW_CODE_EUC;
+    case XKS_CSET_UTF8:
+        return XKW_CODE_UTF8;
+    default:
+        return -1;
+    }
+}
+
 void XKSMssgSetHooks(const XKSMssgHooks* hooks)
 {
     installed_hooks.store(hooks, std::memory_order_release);
@@ -486,19 +484,19 @@ int32_t XKSMssgPutItem(XKSMssgBlock* block, int32_t flags, uint8_t* buffer, int3
     if (code == XKS_FMT_K) {
         it.cset = static_cast<int32_t>(static_cast<uint32_t>(format) >> 16);
         if (it.cset == 0)
-            it.cset = process_cset();
+            it.cset = XKSMssgProcessCset();
     }
     const char* text = data != nullptr ? static_cast<const char*>(data) : "";
     size_t tlen = count > 0 ? strnlen(text, static_cast<size_t>(count)) : std::strlen(text);
-    if (!(flags & XKS_MSSG_CONVERT) || code != XKS_FMT_K || tlen == 0 || cset_code(it.cset) < 0 ||
-        it.cset == process_cset())
+    if (!(flags & XKS_MSSG_CONVERT) || code != XKS_FMT_K || tlen == 0 || XKSMssgCsetCode(it.cset) < 0 ||
+        it.cset == XKSMssgProcessCset())
         return put_text(block, buffer, it, text, tlen, count);
 
     block->xeps = kPutConvert;
     ConvertBuffer conv(convert_size(tlen));
     if (conv.data() == nullptr)
         return fail(block, XKW_E_NOMEM);
-    int32_t n = XKWCodeConvert(XKWCodeGet(), cset_code(it.cset), text, tlen, conv.data(), conv.size());
+    int32_t n = XKWCodeConvert(XKWCodeGet(), XKSMssgCsetCode(it.cset), text, tlen, conv.data(), conv.size());
     // Text that has no form in the item's set is refused, not sent garbled.
     if (n < 0)
         return fail(block, XKW_E_INVAL);

@@ -39,6 +39,12 @@ inline constexpr int32_t XKS_CSET_UTF8 = 2;
 inline constexpr int32_t XKS_CSET_SJIS = 8;
 inline constexpr int32_t XKS_CSET_EUC = 9;
 
+// Character-set number of the process character code.
+int32_t XKSMssgProcessCset();
+// Process character code (XKW_CODE_*) of a character-set number, -1 for
+// sets that are not converted.
+int32_t XKSMssgCsetCode(int32_t cset);
+
 // Open and access flags.
 inline constexpr int32_t XKS_MSSG_SIZE = 0x800;       // open: fifth argument is a largest message size
 inline constexpr int32_t XKS_MSSG_CONVERT = 0x4000;   // put/get: convert code 022 text to/from the process code

@@ -68,6 +68,8 @@ struct Line {
     void add(const char* s, size_t n)
     {
         n = std::min(n, size - 1 - len);
+        if (n == 0)  // s may be null then
+            return;
         std::memcpy(buf + len, s, n);
         len += n;
         buf[len] = '\0';
@@ -150,6 +152,8 @@ size_t value_text(int32_t code, int32_t notation, const uint8_t* p, char* out)
 // single quote unless it holds that too, then none.
 const char* delimiter(const char* text, size_t n)
 {
+    if (n == 0)  // an empty text may come without an address
+        return "\"";
     if (std::memchr(text, '"', n) == nullptr)
         return "\"";
     if (std::memchr(text, '\'', n) == nullptr)

@@ -147,6 +147,13 @@ TEST_F(XKSMssgNotationTest, TextDelimiterAvoidsTheQuotesInside)
     EXPECT_EQ(lines(built(), 0), (std::vector<Line>{{0, "A[8]='say \"hi\"'"}, {0, "A[8]=it's \"x\""}, {0, "A[0]=\"\""}}));
 }
 
+TEST_F(XKSMssgNotationTest, EmptyValuesNeedNoAddress)
+{
+    char line[32] = "A[0]=";
+    EXPECT_EQ(XKSMssgItemValues(XKS_FMT_A, XKS_TEXT_BRACKET, 0, line, sizeof line, 5, nullptr, nullptr), 7);
+    EXPECT_STREQ(line, "A[0]=\"\"");
+}
+
 TEST_F(XKSMssgNotationTest, FullListsCloseBeforeTheNextItem)
 {
     build();
