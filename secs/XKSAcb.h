@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "runtime/XKWTrace.h"
+#include "secs/XKSMDMssg.h"
 
 // Marker values.
 inline constexpr uint32_t XKS_ACB_FREE = 0;
@@ -113,4 +114,8 @@ struct XKSAcb {
     // banner (the engine's), the settings listing is copied into it.
     char (*idlines)[XKS_LINE_SIZE];
     int32_t nidlines;  // capacity in lines
+
+    // Definition tables loaded from MDMSSG: 0 the library interface's,
+    // 1 the engine's (names messages in its trace).
+    XKSMDTable md[2];
 };
