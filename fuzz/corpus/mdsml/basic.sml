@@ -1,0 +1,11 @@
+S1F1 W
+S1F2 E
+<L[2]
+  <A[6]MDLN ALPHA1
+  <A[6]SOFTREV V1.0
+>
+>
+S1F3 H W
+<L[N]SVIDS
+  <U4[1]SVID 1 2 3
+>
