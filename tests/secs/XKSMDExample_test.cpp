@@ -2,14 +2,49 @@
 // every message in it builds by name and matches back to itself.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cctype>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
 #include "../support/MDSession.h"
 #include "secs/XKSMDMssg.h"
 #include "secs/XKSMssg.h"
+
+// Every allocation of the test program is counted; all forms go through
+// malloc and free so that they pair up whichever is used.
+std::atomic<long> allocations{0};
+
+void* counted(std::size_t size) noexcept
+{
+    allocations.fetch_add(1, std::memory_order_relaxed);
+    return std::malloc(size == 0 ? 1 : size);
+}
+void* operator new(std::size_t size)
+{
+    if (void* p = counted(size))
+        return p;
+    throw std::bad_alloc();
+}
+void* operator new[](std::size_t size)
+{
+    return operator new(size);
+}
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept
+{
+    return counted(size);
+}
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept
+{
+    return counted(size);
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -156,6 +191,28 @@ TEST_F(MDExampleTest, NestedListCountsBuildAndMatchBack)
     EXPECT_EQ(XKSMDGetItem(sml_, 0, nullptr, "VLIST:1", 0, &count, nullptr, nullptr), 1);
     EXPECT_EQ(count, 2u);
     XKSMDMatchEnd(sml_, 0, nullptr);
+}
+
+TEST_F(MDExampleTest, BuildingAndMatchingAllocateNothing)
+{
+    uint8_t body[512];
+    uint32_t two = 2, value = 5;
+    auto round = [&] {
+        XKSMDSelect(sml_, 0, nullptr, sizeof body, "S6F11");
+        XKSMDPutItem(sml_, 0, nullptr, "RPTLIST", 0, &two);
+        XKSMDPutItem(sml_, 0, nullptr, "VLIST:2", 0, &two);
+        XKSMDPutItem(sml_, 0, nullptr, "V:1", 1, &value);
+        int32_t len = XKSMDBuild(sml_, 0, body);
+        int32_t rc = XKSMDMatch(sml_, 0x3000, body, len, 0x060B, nullptr);
+        XKSMDGetItem(sml_, 0, nullptr, "V:1", 0, &value, nullptr, nullptr);
+        XKSMDMatchEnd(sml_, 0, nullptr);
+        return rc;
+    };
+    ASSERT_EQ(round(), 0x860B);
+    long before = allocations.load();
+    for (int i = 0; i < 100; ++i)
+        round();
+    EXPECT_EQ(allocations.load() - before, 0);
 }
 
 }  // namespace
