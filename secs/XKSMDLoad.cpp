@@ -731,7 +731,7 @@ int32_t sml_item_line(Loader& L, const char* line)
     }
     if (!closed)
         return XKW_OK;
-    // The specification word runs from here up to the next blank.
+    // The item word (format, count, name) runs on up to the next blank.
     while (*p != '\0' && !is_blank(*p))
         text[n++] = *p++;
     text[n] = '\0';
