@@ -5,6 +5,8 @@
 #pragma once
 #include <cstdint>
 
+#include "runtime/XKNSocket.h"
+#include "runtime/XKQueue.h"
 #include "runtime/XKWTrace.h"
 #include "secs/XKSMDMssg.h"
 
@@ -100,6 +102,40 @@ struct XKSConfig {
     int64_t xfa;                // time of the last modification check, s
 };
 
+// One line of the communication trace as handed to the application's
+// trace callback, with the user value given when the session opened.
+struct XKSTraceRecord {
+    int32_t kind;       // event kind; +50 name and item lines, +52 dump lines
+    int32_t date;       // yyyymmdd
+    int32_t clock;      // hhmmss
+    int32_t ms;         // milliseconds
+    const char* text;   // the line without time stamp
+};
+using XKSTraceCallback = void (*)(const XKSTraceRecord* record, void* user);
+
+struct XKSTraceStream;  // trace server connection (XKSTrace)
+struct XKSContRes;      // the engine's traces, locks, queues and transaction table (XKSCont)
+
+// Flags and states that several engine threads poll are plain 32-bit
+// fields; every access from a thread other than the owner goes through
+// these, so the compiler neither caches nor tears them.
+inline int32_t XKSLoad(const int32_t& field)
+{
+    return __atomic_load_n(&field, __ATOMIC_ACQUIRE);
+}
+inline void XKSStore(int32_t& field, int32_t value)
+{
+    __atomic_store_n(&field, value, __ATOMIC_RELEASE);
+}
+inline void XKSSetBits(int32_t& field, int32_t bits)
+{
+    __atomic_fetch_or(&field, bits, __ATOMIC_ACQ_REL);
+}
+inline void XKSClearBits(int32_t& field, int32_t bits)
+{
+    __atomic_fetch_and(&field, ~bits, __ATOMIC_ACQ_REL);
+}
+
 struct XKSAcb {
     uint32_t marker;  // XKS_ACB_FREE, XKS_ACB_CONFIG or XKS_ACB_OPEN
     XKSConfig cfg;
@@ -118,4 +154,47 @@ struct XKSAcb {
     // Definition tables loaded from MDMSSG: 0 the library interface's,
     // 1 the engine's (names messages in its trace).
     XKSMDTable md[2];
+
+    // ---- engine run-time part (meaningful in an engine's own block) ----
+    XKSAcb* self;            // the engine's block; snapshot copies keep pointing at it
+    XKSAcb* acbu;            // caller's block the states are mirrored into (null: none)
+    XKSContRes* res;         // engine resources, shared by snapshot copies
+    XKWTrace* etrace;        // error trace (ctrace above: communication trace)
+    XKWTrace* ptrace;        // process trace
+    XKWLock* tlock;          // trace lock: the lines of one message entry stay together
+    XKSTraceStream* tstream; // trace server connection, null when none is configured
+    XKSTraceCallback tcb;    // application trace callback and its user value
+    void* tcbarg;
+    XKQueueBlock* qr;        // receive queue (engine puts, user takes)
+    XKQueueBlock* qs;        // send queue (user puts, engine takes)
+    XKQueueBlock* qc;        // send-result queue (engine puts)
+    XKQueueBlock* qd;        // where the engine puts its own requests: the send queue
+
+    int32_t fexit;           // 1: the engine is to end
+    int32_t fshut;           // 1: the current connection is being or has been shut
+    int32_t sexec;           // bit 0 receive thread running, bit 1 send thread running
+    int32_t xthr;            // connection and refusal threads running
+    int32_t xerr;            // first negative result that ended the engine
+    int32_t xerr1;           // per-message error of the last read (-7: cut to XMSGSIZE)
+    int32_t xeps0, xeps1, xeps2;  // step markers: control, receive, send thread
+    int32_t xstat;           // link state 0..4
+    int32_t ss;              // xstat at the last status report
+    int32_t omode, xapp;     // copied from the caller's block
+    int32_t xmode;           // mode argument of the open
+    int64_t xfa;             // time of the last housekeeping pass, s (tick)
+    int64_t xlt;             // time of the last Linktest.req, s (tick); 0 = none
+    int32_t xfd;             // yyyymmdd of the last old-file removal
+    int32_t xid;             // last engine transaction number
+    int32_t xtx;             // open transactions
+    int64_t tsrcv;           // deadline of the receive inactivity check, s; 0 = not armed
+    int32_t tmoperr;         // last reported definition-load failure and its file
+    char tmopmsg[XKS_PATH_SIZE];
+
+    // HSMS connection
+    XKNServer ccb;           // listening socket(s)
+    XKNSocket ncb;           // current connection
+    char ahost[XKS_NAME_SIZE];  // peer address text, or HOST in active mode
+    int32_t trcsd;           // socket number shown in the next trace line
+    int32_t ngen;            // connection generation: bumped for every connection handed over
+    int32_t pone;            // own port-table entry (1..64), 0 = none
 };

@@ -17,3 +17,8 @@ int32_t XKSAllocAcb(int32_t reserved, XKSAcb** acb);
 int32_t XKSFreeAcb(int32_t handle, int32_t reserved);
 // The acb of a session handle. Returns 0, or -9 for an empty or invalid handle.
 int32_t XKSGetAcb(int32_t handle, int32_t reserved, XKSAcb** acb);
+
+// The library's result normalisation: socket and runtime codes become the
+// library's codes (-10061 and -138 -> -238, -10054 and -107 -> -239, -120
+// -> -951, ...); every other value is returned unchanged.
+int32_t XKSCommNormalize(int32_t result);
