@@ -1,0 +1,893 @@
+// HSMS connections of the engine: listening on PORT with retries, accept
+// slots, refusing or replacing a surplus connection, sharing one listening
+// port between sessions of the process, the active connect, and the one
+// shutdown operation every connection ends through; the receive and send
+// procedures that serve a connection, and the link state set-all with its
+// mirror and status report.
+//
+// Connection hand-over: a connection is handed to a session only when no
+// reader of an earlier connection of that session is still running (xthr),
+// and every hand-over bumps the session's connection generation under the
+// shutdown lock. A thread that served an earlier connection shuts "its"
+// connection by generation, so a late shutdown can never cut the one that
+// replaced it.
+#include <array>
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include "runtime/XKNSocket.h"
+#include "runtime/XKWResult.h"
+#include "runtime/XKWSleep.h"
+#include "runtime/XKWStr.h"
+#include "secs/XKSContInternal.h"
+#include "secs/XKSLib.h"
+#include "secs/XKSTCP.h"
+#include "secs/XKSTrace.h"
+
+namespace {
+
+constexpr int32_t kSlots = 8;
+constexpr int32_t kPorts = 64;
+constexpr int32_t kConnectFailed = -961;
+constexpr int32_t kConnected = -42;
+
+// Link state values.
+constexpr int32_t kNotConnected = 0;
+constexpr int32_t kNotSelected = 1;
+constexpr int32_t kSelected = 3;
+
+constexpr uint32_t SM_REUSE = 0x4;
+constexpr uint32_t SM_IPV6 = 0x8;
+constexpr uint32_t SM_ACTIVE = 0x40;
+constexpr uint32_t SM_NAMES = 0x80;
+constexpr uint32_t SM_REPLACE = 0x100;
+constexpr uint32_t SM_REFUSE_TALK = 0x1000;
+constexpr uint32_t SM_GENERAL = 0x8000;
+constexpr uint32_t SM_SHARE = 0x20000;
+constexpr uint32_t SM_KEEPALIVE_ON = 0x40000;
+constexpr uint32_t SM_KEEPALIVE_SET = 0x80000;
+constexpr uint32_t DM_NOREJECT = 0x1000;
+
+constexpr uint8_t ST_DATA = 0;
+constexpr uint8_t ST_SELECT_REQ = 1;
+constexpr uint8_t ST_SELECT_RSP = 2;
+constexpr uint8_t ST_REJECT = 7;
+constexpr uint8_t ST_SEPARATE = 9;
+
+// Process-wide table of sessions sharing listening ports.
+struct PortEntry {
+    int32_t port;     // 0 = free
+    int32_t owner;    // 0: listens itself; else the entry number of the listener
+    int32_t sock;     // connection served; 0 = free for a new one
+    XKSAcb* session;
+};
+std::mutex port_lock;
+std::array<PortEntry, kPorts> ports{};
+
+// One accept slot of the receive thread. `busy` is set while a refusal
+// thread owns the slot.
+struct AcceptSlot {
+    XKNSocket ncb;
+    XKSAcb snap;
+    XKSAcb* session;
+    int32_t busy;
+};
+
+// Waits that the protocol puts at one second are cut to INTER1 when that
+// is shorter, so an engine configured for quick reactions also ends quickly.
+int32_t poll_step(const XKSAcb* acb)
+{
+    return acb->cfg.inter1 > 0 && acb->cfg.inter1 < 1000 ? acb->cfg.inter1 : 1000;
+}
+
+int32_t level_of(const uint8_t* header)
+{
+    return header[4] == 0 && (header[5] == 5 || header[5] == 6) ? 9 : 4;
+}
+
+int32_t family_flags(const XKSAcb* acb)
+{
+    return (acb->cfg.secsmode & SM_IPV6) != 0 ? XKN_FAMILY_IPV6 : XKN_FAMILY_IPV4;
+}
+
+void trace_event(XKSAcb* acb, int32_t kind, int32_t result)
+{
+    XKSTraceMessage(acb, kind, nullptr, nullptr, result, 1, __FILE__, __LINE__);
+}
+
+// The fields of a session a refusal thread works with: settings, traces
+// and resources are shared; the connection fields are its own.
+void snapshot(XKSAcb* snap, const XKSAcb* acb, const XKNSocket& ncb, const char* peer)
+{
+    std::memset(snap, 0, sizeof *snap);
+    snap->marker = acb->marker;
+    // the INI watch of the control thread keeps writing the last two fields
+    std::memcpy(&snap->cfg, &acb->cfg, offsetof(XKSConfig, xmtime));
+    snap->ctrace = acb->ctrace;
+    snap->etrace = acb->etrace;
+    snap->ptrace = acb->ptrace;
+    snap->tlock = acb->tlock;
+    snap->tstream = acb->tstream;
+    snap->tcb = acb->tcb;
+    snap->tcbarg = acb->tcbarg;
+    snap->self = acb->self;
+    snap->res = acb->res;
+    snap->qr = acb->qr;
+    snap->qs = acb->qs;
+    snap->qc = acb->qc;
+    snap->qd = acb->qd;
+    snap->ncb = ncb;
+    XKWStrCopy(snap->ahost, peer, sizeof snap->ahost);
+    XKSStore(snap->trcsd, ncb.socket);
+}
+
+void clear_first_transaction(XKSAcb* acb)
+{
+    XKSContRes* res = acb->res;
+    XKWLockEnter(&res->plock, 0);
+    if (res->tx != nullptr && (acb->cfg.secsmode & SM_REPLACE) != 0)
+        std::memset(&res->tx[0], 0, sizeof res->tx[0]);
+    acb->xtx = 0;
+    __atomic_store_n(&acb->xlt, 0, __ATOMIC_RELEASE);
+    XKWLockLeave(&res->plock);
+}
+
+// Shut the connection of generation gen (0: whatever is current). The
+// socket is shut down both ways, which wakes its reader; the descriptor
+// itself is closed by release_connection once nobody reads it any more,
+// so its number cannot be reused under a reader.
+void shutdown_connection(XKSAcb* acb, int32_t gen, int32_t pause_ms)
+{
+    if (XKSLoad(acb->fshut) != 0)
+        return;
+    XKWLock* lock = &acb->res->slock;
+    XKWLockEnter(lock, 0);
+    if (XKSLoad(acb->fshut) != 0 || (gen != 0 && gen != XKSLoad(acb->ngen))) {
+        XKWLockLeave(lock);
+        return;
+    }
+    XKSStore(acb->fshut, 1);
+    if (acb->ncb.socket != 0) {
+        XKSStore(acb->trcsd, acb->ncb.socket);
+        XKNTCPShutdown(&acb->ncb, 3);
+        if (pause_ms > 0)
+            XKWSleep(pause_ms);
+        ContHSMSSetupDStat(acb, kNotConnected);
+        trace_event(acb, XKS_TK_SHUTDOWN | XKS_TK_SHUTLINES, 0);
+    }
+    int32_t n = acb->cfg.devst != nullptr ? acb->cfg.ndev : 0;
+    if (n > 0) {
+        std::memset(acb->cfg.devst, 0, size_t(n));
+        std::memset(acb->cfg.devss, 0, size_t(n));
+    }
+    XKSStore(acb->xstat, kNotConnected);
+    acb->ss = 0;
+    cont_mirror(acb);
+    XKWLockLeave(lock);
+}
+
+// Close the descriptor of a connection that has been shut, by the thread
+// that read it.
+void release_connection(XKSAcb* acb, int32_t gen)
+{
+    XKWLockEnter(&acb->res->slock, 0);
+    if (XKSLoad(acb->fshut) != 0 && (gen == 0 || gen == XKSLoad(acb->ngen)) && acb->ncb.socket != 0)
+        XKNTCPClose(&acb->ncb);
+    XKWLockLeave(&acb->res->slock);
+}
+
+bool connection_released(XKSAcb* acb)
+{
+    XKWLockEnter(&acb->res->slock, 0);
+    bool released = acb->ncb.socket == 0;
+    XKWLockLeave(&acb->res->slock);
+    return released;
+}
+
+void close_listener(XKSAcb* acb, int32_t pause_ms)
+{
+    XKWLock* lock = &acb->res->slock;
+    XKWLockEnter(lock, 0);
+    bool open = acb->ccb.entry[0].socket != 0;
+    if (open)
+        XKNTCPServerClose(&acb->ccb);
+    XKWLockLeave(lock);
+    if (!open)
+        return;
+    if (pause_ms > 0)
+        XKWSleep(pause_ms);
+    trace_event(acb, XKS_TK_TERMINATE | XKS_TK_SHUTLINES, 0);
+}
+
+// Give the connection to the session: new generation, fshut cleared.
+void take_connection(XKSAcb* acb, const XKNSocket& ncb, const char* peer)
+{
+    XKWLockEnter(&acb->res->slock, 0);
+    acb->ncb = ncb;
+    XKWStrCopy(acb->ahost, peer, sizeof acb->ahost);
+    XKSStore(acb->trcsd, ncb.socket);
+    XKSStore(acb->ngen, acb->ngen + 1);
+    XKSStore(acb->fshut, 0);
+    XKWLockLeave(&acb->res->slock);
+}
+
+// Wait until the readers of a session's earlier connections have ended.
+bool readers_gone(XKSAcb* acb)
+{
+    for (int i = 0; i < 500 && XKSLoad(acb->xthr) != 0; ++i) {
+        if (XKSLoad(acb->fexit) != 0)
+            return false;
+        XKWSleep(10);
+    }
+    return XKSLoad(acb->xthr) == 0;
+}
+
+int32_t event(XKSAcb* acb, int32_t req, int32_t rtn, const uint8_t* header)
+{
+    return cont_put(acb, acb->qr, req, rtn, header, nullptr, 0);
+}
+
+void error_line(XKSAcb* acb, const char* what, int32_t rc)
+{
+    cont_log(acb, XKS_LOG_ERR | XKS_LOG_PROC, 0, "[ERROR] %s (%d,%d) on %d,%d,%d", what, rc, errno,
+             XKSLoad(acb->xeps0), XKSLoad(acb->xeps1), XKSLoad(acb->xeps2));
+}
+
+// ---- threads serving one connection ----
+
+void thread_recv_connection(void* argument)
+{
+    XKSAcb* acb = static_cast<XKSAcb*>(argument);
+    if (acb->marker == XKS_ACB_OPEN) {
+        int32_t gen = XKSLoad(acb->ngen);
+        ContHSMSSetupDStat(acb, kNotSelected);
+        RecvHSMSProc(acb);
+        shutdown_connection(acb, gen, 0);
+        release_connection(acb, gen);
+    }
+    __atomic_fetch_sub(&acb->xthr, 1, __ATOMIC_ACQ_REL);
+}
+
+// Answer a surplus connection until T7 has passed since it came: Select.req
+// gets "connect exhausted", anything else Reject.req "entity not selected".
+void cancel_connect(void* argument)
+{
+    AcceptSlot* slot = static_cast<AcceptSlot*>(argument);
+    XKSAcb* snap = &slot->snap;
+    XKSAcb* session = slot->session;
+    uint8_t* body = static_cast<uint8_t*>(std::malloc(size_t(snap->cfg.xmsgsize > 0 ? snap->cfg.xmsgsize : 65536)));
+    int64_t deadline = cont_now() + snap->cfg.t7;
+    while (body != nullptr && cont_now() <= deadline && XKSLoad(session->fexit) == 0) {
+        uint8_t header[10] = {};
+        int32_t n = TCPRead(snap, header, body, -poll_step(snap), __FILE__, __LINE__);
+        if (n == XKS_E_FIRSTWAIT)
+            continue;
+        if (n < 0 || (header[4] == 0 && header[5] == ST_SEPARATE))
+            break;
+        uint8_t answer[10];
+        std::memcpy(answer, header, sizeof answer);
+        answer[4] = 0;
+        if (header[5] == ST_SELECT_REQ) {
+            answer[2] = 0;
+            answer[3] = 3;
+            answer[5] = ST_SELECT_RSP;
+        } else {
+            answer[2] = header[5];
+            answer[3] = 4;
+            answer[5] = ST_REJECT;
+        }
+        TCPWrite(snap, answer, nullptr, 0, nullptr, __FILE__, __LINE__);
+    }
+    std::free(body);
+    XKNTCPClose(&snap->ncb);
+    trace_event(snap, XKS_TK_SHUTDOWN | XKS_TK_SHUTLINES, 0);
+    XKSStore(slot->busy, 0);
+}
+
+// ---- port sharing ----
+
+// Register the session; returns the listener's entry (0 = this session
+// listens, -1 = no sharing).
+int32_t port_register(XKSAcb* acb)
+{
+    std::lock_guard<std::mutex> guard(port_lock);
+    int32_t own = -1, listener = 0;
+    for (int32_t i = 0; i < kPorts; ++i) {
+        if (own < 0 && ports[size_t(i)].port == 0)
+            own = i;
+        if (ports[size_t(i)].port == acb->cfg.port && ports[size_t(i)].owner == 0)
+            listener = i + 1;
+    }
+    if (own < 0)
+        return -1;
+    ports[size_t(own)] = {acb->cfg.port, listener, 0, acb};
+    acb->pone = own + 1;
+    return listener;
+}
+
+void port_free(XKSAcb* acb)
+{
+    if (acb->pone <= 0)
+        return;
+    std::lock_guard<std::mutex> guard(port_lock);
+    ports[size_t(acb->pone - 1)] = {};
+    acb->pone = 0;
+}
+
+// After this session got its port: it owns every other entry of the port.
+void port_adopt(XKSAcb* acb)
+{
+    std::lock_guard<std::mutex> guard(port_lock);
+    for (int32_t i = 0; i < kPorts; ++i)
+        if (i + 1 != acb->pone && ports[size_t(i)].port == acb->cfg.port)
+            ports[size_t(i)].owner = acb->pone;
+}
+
+// Choose the session for an accepted socket: poset and the target.
+int32_t port_choose(XKSAcb* acb, int32_t sock, XKSAcb** target)
+{
+    std::lock_guard<std::mutex> guard(port_lock);
+    PortEntry& own = ports[size_t(acb->pone - 1)];
+    // The listener takes connections again once its own has ended.
+    if (own.sock != 0 && XKSLoad(acb->xstat) == 0 && XKSLoad(acb->xthr) == 0)
+        own.sock = 0;
+    if (own.sock == 0) {
+        own.sock = sock;
+        return acb->pone;
+    }
+    for (int32_t i = 0; i < kPorts; ++i) {
+        PortEntry& e = ports[size_t(i)];
+        if (e.port == acb->cfg.port && e.owner == acb->pone && e.sock == 0) {
+            e.sock = sock;
+            *target = e.session;
+            return i + 1;
+        }
+    }
+    return -2;
+}
+
+// A session whose port another session listens on: keeps its entry free
+// while it has no connection.
+void port_idle(XKSAcb* acb)
+{
+    while (XKSLoad(acb->fexit) == 0) {
+        if (XKSLoad(acb->xstat) == 0 && XKSLoad(acb->xthr) == 0) {
+            std::lock_guard<std::mutex> guard(port_lock);
+            ports[size_t(acb->pone - 1)].sock = 0;
+        }
+        XKWSleep(poll_step(acb));
+    }
+}
+
+// ---- the receive thread, passive ----
+
+int32_t listen_port(XKSAcb* acb)
+{
+    int32_t flags = family_flags(acb) | ((acb->cfg.secsmode & SM_REUSE) != 0 ? XKN_REUSEADDR : 0);
+    int64_t deadline = cont_now() + acb->cfg.t7;
+    for (;;) {
+        int32_t port = acb->cfg.port;
+        int32_t rc = XKNTCPServerOpen(&acb->ccb, flags, nullptr, 4, 1, &port);
+        XKSStore(acb->trcsd, acb->ccb.entry[0].socket);
+        trace_event(acb, XKS_TK_INITIALIZE, rc);
+        if (rc == 0 || cont_now() > deadline || XKSLoad(acb->fexit) != 0)
+            return rc;
+        XKWSleep(1000);
+    }
+}
+
+// Hand a connection over to target: its reader thread and event 91.
+// Returns false when event 91 could not be put (the receive thread ends).
+bool hand_over(XKSAcb* acb, XKSAcb* target, AcceptSlot& slot)
+{
+    clear_first_transaction(target);
+    take_connection(target, slot.ncb, slot.snap.ahost);
+    std::memset(&slot.ncb, 0, sizeof slot.ncb);
+    char arg[17];
+    cont_addr_text(target, arg);
+    __atomic_fetch_add(&target->xthr, 1, __ATOMIC_ACQ_REL);
+    if (cont_start_thread(acb, "  For accepted", "XKSCThreadRecvHSMS", thread_recv_connection, target, arg) != 0) {
+        __atomic_fetch_sub(&target->xthr, 1, __ATOMIC_ACQ_REL);
+        shutdown_connection(target, 0, 0);
+        release_connection(target, 0);
+        return true;
+    }
+    int32_t rc = event(target, XKS_EV_CONNECTED, 0, nullptr);
+    if (rc < 0) {
+        error_line(acb, "RecvHSMS: Send accepted message", rc);
+        return false;
+    }
+    return true;
+}
+
+int32_t accept_loop(XKSAcb* acb, AcceptSlot* slots, bool sharing)
+{
+    int32_t cur = 0;
+    while (XKSLoad(acb->fexit) == 0) {
+        // all eight slots refusing: wait for one to come free
+        if (XKSLoad(slots[cur].busy) != 0) {
+            XKWSleep(100);
+            continue;
+        }
+        AcceptSlot& slot = slots[cur];
+        char peer[XKN_NAMESIZE] = {};
+        int32_t rc = XKNTCPServerAccept(&acb->ccb, poll_step(acb), &slot.ncb, peer, sizeof peer, nullptr);
+        if (rc == 1)
+            continue;
+        if (rc < 0) {
+            if (XKSLoad(acb->fexit) != 0)
+                return 0;
+            if (event(acb, XKS_REQ_DATA, rc, nullptr) < 0)
+                error_line(acb, "RecvHSMS: Send error message", rc);
+            return rc;
+        }
+        snapshot(&slot.snap, acb, slot.ncb, peer);
+        slot.session = acb;
+        trace_event(&slot.snap, XKS_TK_ACCEPT, 0);
+
+        XKSAcb* target = acb;
+        int32_t poset = sharing ? port_choose(acb, slot.ncb.socket, &target) : -1;
+        if (poset == -1 && (acb->cfg.secsmode & SM_REPLACE) != 0 && XKSLoad(acb->xstat) > 0) {
+            XKWSleep(acb->cfg.inter1);
+            shutdown_connection(acb, 0, 0);
+            event(acb, XKS_EV_ENDED, 1, nullptr);
+            while (XKSLoad(acb->fexit) == 0 && (XKSLoad(acb->xstat) != 0 || XKSLoad(acb->xthr) != 0))
+                XKWSleep(acb->cfg.inter1 < 100 ? acb->cfg.inter1 : 100);
+        }
+        bool busy = XKSLoad(target->xstat) > 0 || !readers_gone(target);
+        if (poset < 0 && busy) {
+            if ((acb->cfg.secsmode & SM_REFUSE_TALK) != 0) {
+                XKSStore(slot.busy, 1);
+                char arg[XKN_NAMESIZE + 16];
+                std::snprintf(arg, sizeof arg, "%d:%s", cur, peer);
+                if (cont_start_thread(acb, "  For accept cancel", "XKSCThreadRecvHSMSCancelConnect",
+                                      cancel_connect, &slot, arg) != 0) {
+                    XKSStore(slot.busy, 0);
+                    XKNTCPClose(&slot.ncb);
+                }
+                // the refusal owns this slot now
+                cur = (cur + 1) % kSlots;
+            } else {
+                XKNTCPClose(&slot.ncb);
+                trace_event(&slot.snap, XKS_TK_SHUTDOWN | XKS_TK_SHUTLINES, 0);
+            }
+            continue;
+        }
+        if (busy) {
+            // a sharing session that is still winding down its last connection
+            XKNTCPClose(&slot.ncb);
+            trace_event(&slot.snap, XKS_TK_SHUTDOWN | XKS_TK_SHUTLINES, 0);
+            continue;
+        }
+        if (!hand_over(acb, target, slot))
+            return XKW_E_FAIL;
+    }
+    return 0;
+}
+
+int32_t recv_passive(XKSAcb* acb)
+{
+    bool sharing = false;
+    int32_t listener = -1;
+    if ((acb->cfg.secsmode & SM_SHARE) != 0) {
+        listener = port_register(acb);
+        sharing = listener >= 0;
+    }
+    if (listener >= 1) {
+        port_idle(acb);
+        port_free(acb);
+        return 0;
+    }
+    int32_t rc = listen_port(acb);
+    if (rc < 0) {
+        port_free(acb);
+        if (event(acb, XKS_REQ_DATA, rc, nullptr) < 0)
+            error_line(acb, "RecvHSMS: Send error message", rc);
+        return rc;
+    }
+    if ((acb->cfg.secsmode & SM_NAMES) == 0)
+        XKNSetOptions(XKN_OPT_NUMERIC, XKN_OPT_NUMERIC);
+    if (sharing)
+        port_adopt(acb);
+    AcceptSlot* slots = static_cast<AcceptSlot*>(std::calloc(kSlots, sizeof(AcceptSlot)));
+    if (slots == nullptr) {
+        error_line(acb, "RecvHSMS: Memory allocate", XKW_E_NOMEM);
+        rc = XKW_E_NOMEM;
+    } else {
+        rc = accept_loop(acb, slots, sharing);
+        // refusal threads still own their slots: let them finish first
+        for (int32_t i = 0; i < kSlots; ++i) {
+            while (XKSLoad(slots[i].busy) != 0)
+                XKWSleep(10);
+            XKNTCPClose(&slots[i].ncb);
+        }
+        std::free(slots);
+    }
+    port_free(acb);
+    return rc;
+}
+
+int32_t recv_active(XKSAcb* acb)
+{
+    int32_t step = poll_step(acb);
+    while (XKSLoad(acb->fexit) == 0) {
+        if (XKSLoad(acb->xstat) == 0) {
+            XKWSleep(step);
+            continue;
+        }
+        int32_t gen = XKSLoad(acb->ngen);
+        int32_t r = RecvHSMSProc(acb);
+        shutdown_connection(acb, gen, 1000);
+        release_connection(acb, gen);
+        if (r == 1)
+            break;
+    }
+    return 0;
+}
+
+// ---- send side ----
+
+// Data message: only while SELECTED unless the request skips the check.
+int32_t SendHSMSData(XKSAcb* acb, XKSRequest* request, const uint8_t* body)
+{
+    if ((request->mode & XKS_REQ_MODE_NOCHECK) == 0 && XKSLoad(acb->xstat) != kSelected)
+        return kConnected;
+    int32_t rc = TCPWrite(acb, request->header, body, int32_t(request->len),
+                          reinterpret_cast<const XKSWriteOptions*>(request->wopt), __FILE__, __LINE__);
+    return rc < 0 ? rc : 0;
+}
+
+// One request record with room for XMSGSIZE body bytes and the spare
+// bytes of received records, for one run of a procedure.
+struct RecordBuffer {
+    RecordBuffer(XKSAcb* acb, const char* what)
+        : size(XKS_REQ_SIZE + acb->cfg.xmsgsize + 10), data(static_cast<uint8_t*>(std::malloc(size_t(size))))
+    {
+        if (data == nullptr)
+            error_line(acb, what, XKW_E_NOMEM);
+    }
+    ~RecordBuffer() { std::free(data); }
+    RecordBuffer(const RecordBuffer&) = delete;
+    RecordBuffer& operator=(const RecordBuffer&) = delete;
+    XKSRequest* rec() const { return reinterpret_cast<XKSRequest*>(data); }
+    uint8_t* body() const { return data + XKS_REQ_SIZE; }
+
+    int32_t size;
+    uint8_t* data;
+};
+
+}  // namespace
+
+// ---- link state ----
+
+void cont_mirror(XKSAcb* acb)
+{
+    XKSAcb* user = acb->self != nullptr ? acb->self->acbu : acb->acbu;
+    if (user == nullptr || (acb->omode & 0x1003) != 0x1002)
+        return;
+    int32_t n = acb->cfg.ndev < user->cfg.ndev ? acb->cfg.ndev : user->cfg.ndev;
+    for (int32_t i = 0; i < n && acb->cfg.devst != nullptr && user->cfg.devst != nullptr; ++i)
+        __atomic_store_n(&user->cfg.devst[i], acb->cfg.devst[i], __ATOMIC_RELEASE);
+    XKSStore(user->xstat, XKSLoad(acb->xstat));
+}
+
+void cont_status_report(XKSAcb* acb)
+{
+    bool general = (acb->cfg.secsmode & SM_GENERAL) != 0;
+    int32_t n = acb->cfg.devst != nullptr && acb->cfg.devss != nullptr ? acb->cfg.ndev : 0;
+    int32_t xstat = XKSLoad(acb->xstat);
+    int32_t changed = 0;
+    for (int32_t i = 0; general && i < n; ++i)
+        changed += acb->cfg.devst[i] != acb->cfg.devss[i];
+    if (xstat == acb->ss && changed == 0)
+        return;
+    char line[320];
+    int len = xstat != acb->ss
+                  ? std::snprintf(line, sizeof line, "Status change [%3d] xstat=%d->%d", -1, acb->ss, xstat)
+                  : std::snprintf(line, sizeof line, "Status change [%3d] xstat=%d   ", changed, xstat);
+    if (general) {
+        len += std::snprintf(line + len, sizeof line - size_t(len), "  devst=");
+        for (int32_t i = 0; i < n && len <= 224; ++i) {
+            int st = acb->cfg.devst[i], old = acb->cfg.devss[i];
+            const char* sep = i > 0 ? ", " : "";
+            len += st == old ? std::snprintf(line + len, sizeof line - size_t(len), "%s0x%04x:%d", sep,
+                                             acb->cfg.devid[i], st)
+                             : std::snprintf(line + len, sizeof line - size_t(len), "%s0x%04x:%d->%d", sep,
+                                             acb->cfg.devid[i], old, st);
+            if (len >= int(sizeof line))
+                len = int(sizeof line) - 1;
+        }
+    }
+    cont_log(acb, XKS_LOG_PROC, 1, "%s", line);
+    acb->ss = xstat;
+    for (int32_t i = 0; i < n; ++i)
+        acb->cfg.devss[i] = acb->cfg.devst[i];
+}
+
+void ContHSMSSetupDStat(XKSAcb* acb, int32_t state)
+{
+    // the receive and the send thread both change states
+    XKWLockEnter(&acb->res->slock, 0);
+    for (int32_t i = 0; acb->cfg.devst != nullptr && i < acb->cfg.ndev; ++i)
+        acb->cfg.devst[i] = uint8_t(state);
+    XKSStore(acb->xstat, state);
+    cont_mirror(acb);
+    cont_status_report(acb);
+    XKWLockLeave(&acb->res->slock);
+}
+
+// ---- public engine operations ----
+
+void TCPShutdown(XKSAcb* acb, int32_t selector, int32_t pause_ms)
+{
+    if (selector != 0)
+        close_listener(acb, pause_ms);
+    else
+        shutdown_connection(acb, 0, pause_ms);
+}
+
+int32_t RecvHSMS(XKSAcb* acb)
+{
+    XKSSetBits(acb->sexec, XKS_SEXEC_RECV);
+    bool active = (acb->cfg.secsmode & SM_ACTIVE) != 0;
+    int32_t rc = active ? recv_active(acb) : recv_passive(acb);
+    shutdown_connection(acb, 0, 0);
+    // passive connections are closed by their own readers
+    if (active)
+        release_connection(acb, 0);
+    close_listener(acb, 0);
+    XKSStore(acb->fexit, 1);
+    if (rc < 0 && acb->xerr == 0)
+        acb->xerr = rc;
+    XKSClearBits(acb->sexec, XKS_SEXEC_RECV);
+    return rc;
+}
+
+int32_t SendHSMSConnect(XKSAcb* acb, XKSRequest* request)
+{
+    if ((acb->cfg.secsmode & SM_ACTIVE) == 0)
+        return XKW_E_INVAL;
+    if (XKSLoad(acb->xstat) != 0)
+        return kConnected;
+    // the reader of the last connection may still be letting go of it
+    for (int i = 0; i < 200 && !connection_released(acb); ++i)
+        XKWSleep(10);
+    if (!connection_released(acb))
+        return kConnected;
+    XKSStore(acb->fshut, 0);
+    XKWStrCopy(acb->ahost, acb->cfg.host, sizeof acb->ahost);
+    int32_t ms = acb->cfg.t5 * 1000 < 3000 ? acb->cfg.t5 * 1000 : 3000;
+    int64_t deadline = cont_now() + acb->cfg.t5;
+    XKNSocket ncb = {};
+    int32_t rc;
+    for (;;) {
+        rc = XKNTCPClientOpen(&ncb, family_flags(acb), acb->cfg.host);
+        if (rc == 0)
+            rc = XKNTCPClientConnect(&ncb, 0, acb->cfg.host, acb->cfg.port, ms > 0 ? ms : 1000);
+        XKSStore(acb->trcsd, ncb.socket);
+        trace_event(acb, XKS_TK_CONNECT, rc);
+        if (rc == 0)
+            break;
+        XKNTCPClose(&ncb);
+        if (XKSLoad(acb->fexit) != 0 || XKSLoad(acb->fshut) != 0 || cont_now() > deadline) {
+            trace_event(acb, XKS_TK_CONN_ERR, kConnectFailed);
+            return kConnectFailed;
+        }
+        XKWSleep(1000);
+    }
+    clear_first_transaction(acb);
+    take_connection(acb, ncb, acb->cfg.host);
+    ContHSMSSetupDStat(acb, kNotSelected);
+    cont_put(acb, acb->qr, XKS_EV_CONNECTED, request->rtn, request->header, nullptr, 0);
+    return 0;
+}
+
+int32_t RecvHSMSProc(XKSAcb* acb)
+{
+    const XKSConfig& cfg = acb->cfg;
+    RecordBuffer buf(acb, "RecvHSMS: Memory allocate");
+    if (buf.data == nullptr)
+        return 1;
+    XKSRequest* rec = buf.rec();
+    uint8_t* body = buf.body();
+    if ((cfg.secsmode & SM_KEEPALIVE_SET) != 0)
+        XKNSetKeepAlive(acb->ncb.socket, (cfg.secsmode & SM_KEEPALIVE_ON) != 0 ? 1 : 0);
+    acb->tsrcv = 0;
+    int32_t seen = -1;
+    int64_t t7 = 0;
+    int32_t result = 0;
+    for (;;) {
+        if (XKSLoad(acb->fexit) != 0) {
+            result = 1;
+            break;
+        }
+        std::memset(buf.data, 0, size_t(buf.size < 60 ? buf.size : 60));
+        int32_t reason = 0;
+        int32_t xstat = XKSLoad(acb->xstat);
+        if (xstat != seen) {
+            seen = xstat;
+            t7 = (xstat == 1 || xstat == 2 || xstat == 4) && cfg.t7 >= 1 ? cont_now() + cfg.t7 : 0;
+        }
+        if (cfg.torecv > 0 && acb->tsrcv == 0)
+            acb->tsrcv = cont_now() + cfg.torecv;
+        int32_t n = TCPRead(acb, rec->header, body, -poll_step(acb), __FILE__, __LINE__);
+        if (XKSLoad(acb->fexit) != 0) {
+            result = 1;
+            break;
+        }
+        if (n >= 0)
+            XKSTraceMessage(acb, XKS_TK_RECEIVE | XKS_TK_PROCESS, rec->header, body, n, level_of(rec->header),
+                            __FILE__, __LINE__);
+        if (n == XKS_E_T8) {
+            event(acb, XKS_EV_T8, 0, rec->header);
+            XKSTraceMessage(acb, XKS_TK_T8TIMEOUT, rec->header, nullptr, XKS_E_T8, 1, __FILE__, __LINE__);
+            event(acb, XKS_EV_ENDED, XKS_E_T8, nullptr);
+            break;
+        }
+        if (n == XKS_E_FIRSTWAIT) {
+            if (XKSLoad(acb->fshut) != 0)
+                break;
+            int64_t now = cont_now();
+            if ((xstat == 1 || xstat == 2 || xstat == 4) && t7 != 0 && now >= t7) {
+                trace_event(acb, XKS_TK_T7TIMEOUT, 0);
+                event(acb, XKS_EV_T7, 0, nullptr);
+                event(acb, XKS_EV_ENDED, -987, nullptr);
+                break;
+            }
+            if ((xstat == 0 || xstat == 3) && cfg.torecv > 0 && now >= acb->tsrcv) {
+                trace_event(acb, XKS_TK_NOMSSG_TO, 0);
+                event(acb, XKS_EV_NOMSSG, 0, nullptr);
+                event(acb, XKS_EV_ENDED, XKS_E_FIRSTWAIT, nullptr);
+                break;
+            }
+            continue;
+        }
+        if (n < 0) {
+            // shut by another thread, which reports the end itself
+            if (XKSLoad(acb->fshut) == 0)
+                event(acb, XKS_EV_ENDED, int16_t(n), nullptr);
+            break;
+        }
+        acb->tsrcv = 0;
+        rec->len = uint32_t(n);
+        if (rec->header[4] != 0)
+            reason = 2;
+        int32_t rc = 0;
+        if (reason == 0) {
+            switch (rec->header[5]) {
+            case ST_DATA:
+                if (xstat == kSelected) {
+                    rc = cont_put(acb, acb->qr, XKS_REQ_DATA, 0, rec->header, body, n);
+                } else {
+                    reason = 4;
+                    rc = kConnected;
+                }
+                break;
+            case 1: case 2: case 3: case 4: case 5: case 6: case 7: case 9:
+                break;
+            default:
+                rc = XKW_E_INVAL;
+                reason = 1;
+            }
+        }
+        if (rc < 0) {
+            const char* what = rc == XKW_E_INVAL ? "Invalid S-Type code       "
+                               : rc == kConnected ? "Illegal receive sequence  "
+                                                  : "Internal receive queue put";
+            cont_log(acb, XKS_LOG_ERR | XKS_LOG_PROC, 0, "[ERROR] RecvHSMS: %s (%d,%d) on %d,%d,%d.  req=%d", what, rc,
+                     errno, XKSLoad(acb->xeps0), XKSLoad(acb->xeps1), XKSLoad(acb->xeps2), rec->header[5]);
+        }
+        if (rc == 1) {
+            event(acb, XKS_EV_ENDED, 1, nullptr);
+            break;
+        }
+        if (reason > 0 && (cfg.devmode & DM_NOREJECT) == 0)
+            cont_put(acb, acb->qd, XKS_REQ_REJECT, reason, rec->header, nullptr, 0);
+    }
+    return result;
+}
+
+int32_t SendHSMSProc(XKSAcb* acb)
+{
+    const XKSConfig& cfg = acb->cfg;
+    RecordBuffer buf(acb, "SendHSMS: Memory allocate");
+    if (buf.data == nullptr)
+        return 1;
+    XKSRequest* rec = buf.rec();
+    uint8_t* body = buf.body();
+    int32_t xopen = XKSLoad(acb->xstat);
+    int32_t gen = XKSLoad(acb->ngen);
+    int32_t result = 0;
+    int32_t option = ((cfg.quemode & 0x2) != 0 ? XKQ_GET_SKIPOLD : 0) | XKQ_GET_KEEPBUF;
+    for (;;) {
+        if (XKSLoad(acb->fexit) != 0) {
+            result = 1;
+            break;
+        }
+        int32_t xstat = XKSLoad(acb->xstat);
+        if (xstat == 0 && xopen != 0)
+            break;
+        XKQRecordHeader qh;
+        int32_t n = XKQRecvGet(acb->qs, option, buf.data, buf.size, &qh);
+        if (n == XKW_E_NOMORE) {
+            XKQRecvWait(acb->qs, cfg.inter0 > 0 ? cfg.inter0 : 300);
+            continue;
+        }
+        if (n < 0) {
+            error_line(acb, "SendHSMS: Internal send queue get", n);
+            result = n;
+            break;
+        }
+        if (n < XKS_REQ_SIZE || rec->len > uint32_t(n - XKS_REQ_SIZE))
+            rec->len = uint32_t(n >= XKS_REQ_SIZE ? n - XKS_REQ_SIZE : 0);
+        uint16_t sf = uint16_t(rec->header[2] << 8 | rec->header[3]);
+        uint16_t hi, lo;
+        std::memcpy(&hi, rec->header + 6, 2);
+        std::memcpy(&lo, rec->header + 8, 2);
+        uint32_t xid = uint32_t(hi) << 16 | lo;
+        cont_log(acb, XKS_LOG_PROC, 5,
+                 "SendHSMSProc 3.00 sf=0x%04x xid=0x%08x Send request (%3d,%d)  xstat=%d  Q.rec=%d .tm=%d .len=%d", sf,
+                 xid, rec->req, rec->mode, xstat, qh.rec, qh.tm, qh.len);
+        int32_t rc;
+        switch (rec->req) {
+        case XKS_REQ_DATA:
+            rc = SendHSMSData(acb, rec, body);
+            break;
+        case XKS_REQ_CONNECT:
+            rc = SendHSMSConnect(acb, rec);
+            break;
+        case XKS_REQ_COMMENT:
+            rc = ContComment(acb, rec);
+            break;
+        case XKS_REQ_TERMINATE:
+            XKSStore(acb->fexit, 1);
+            rc = 1;
+            break;
+        default:
+            rc = XKW_E_INVAL;
+        }
+        if (rec->req == XKS_REQ_TERMINATE) {
+            result = 1;
+            break;
+        }
+        if (XKSLoad(acb->fexit) != 0)
+            continue;
+        if (XKSLoad(acb->xstat) > 0) {
+            xopen = XKSLoad(acb->xstat);
+            gen = XKSLoad(acb->ngen);
+        }
+        if ((rec->mode & XKS_REQ_MODE_RESULT) != 0) {
+            cont_log(acb, XKS_LOG_PROC, 5, "SendHSMSProc 3.40 sf=0x%04x xid=0x%08x  Send reply (%3d) xstat=%d req=%3d",
+                     sf, xid, rc, XKSLoad(acb->xstat), rec->req);
+            rec->rtn = int16_t(rc);
+            int32_t put = XKQSendPut(acb->qc, 0, rec, XKS_REQ_SIZE);
+            if (put < 0) {
+                error_line(acb, "SendHSMS: Internal reply queue put", put);
+                result = put;
+                break;
+            }
+        }
+        if (rc == 1) {
+            event(acb, XKS_EV_ENDED, 1, nullptr);
+            break;
+        }
+    }
+    shutdown_connection(acb, gen, 0);
+    return result;
+}
+
+int32_t SendHSMS(XKSAcb* acb)
+{
+    XKSSetBits(acb->sexec, XKS_SEXEC_SEND);
+    int32_t rc = 0;
+    while (rc == 0 && XKSLoad(acb->fexit) == 0)
+        rc = SendHSMSProc(acb);
+    XKSStore(acb->fexit, 1);
+    if (rc < 0 && acb->xerr == 0)
+        acb->xerr = rc;
+    XKSClearBits(acb->sexec, XKS_SEXEC_SEND);
+    return rc < 0 ? rc : 0;
+}

@@ -1,0 +1,113 @@
+// Shared inside the control engine (XKSCont*.cpp): its resources, the
+// thread bodies, the connection operations and the small helpers every
+// engine file uses.
+#pragma once
+#include <cstdarg>
+#include <cstdint>
+
+#include "runtime/XKQueue.h"
+#include "runtime/XKWThread.h"
+#include "runtime/XKWTrace.h"
+#include "secs/XKSAcb.h"
+#include "secs/XKSCont.h"
+
+inline constexpr int32_t XKS_IDLINES = 127;  // identification lines of the communication trace
+
+// sexec bits.
+inline constexpr int32_t XKS_SEXEC_RECV = 0x1;
+inline constexpr int32_t XKS_SEXEC_SEND = 0x2;
+
+// One open transaction.
+struct XKSTxEntry {
+    int64_t start;       // when its timer started, s (tick)
+    int32_t tod;         // calendar time of the same moment (trace lines only)
+    uint8_t header[10];  // the request's header, host order
+};
+
+// What ContOpen acquires besides the fields of the block; snapshot copies
+// of the block share it.
+struct XKSContRes {
+    XKWTrace ctrace;     // communication trace
+    XKWTrace etrace;     // error trace
+    XKWTrace ptrace;     // process trace
+    XKWLock plock;       // process lock: transaction table and numbers
+    XKWLock slock;       // shutdown lock (HSMS) or port lock (SECS-I)
+    XKWLock tlock;       // trace lock
+    XKQueueBlock qr, qs, qc;  // the queues when the engine opens them itself
+    bool copied;         // the caller's queue blocks are used
+    char (*idlines)[XKS_LINE_SIZE];  // XKS_IDLINES lines
+    const char* idlist[XKS_IDLINES + 1];
+    XKSTxEntry* tx;      // XTRANX + 1 entries, null when DEVMODE has 0x10 and 0x20
+};
+
+// Log targets of cont_log.
+inline constexpr int32_t XKS_LOG_COMM = 0x1;   // communication trace (and callback, trace server)
+inline constexpr int32_t XKS_LOG_PROC = 0x2;   // process trace
+inline constexpr int32_t XKS_LOG_ERR = 0x4;    // error trace
+
+// Now for the engine's timers: whole seconds of the tick count.
+int64_t cont_now();
+
+// Write one formatted line to the chosen traces (tag "CT").
+void cont_log(XKSAcb* acb, int32_t where, int32_t level, const char* format, ...)
+    __attribute__((format(printf, 4, 5)));
+
+// Put a request record (req, rtn, header or zeros, body) on a queue; the
+// receive queue gets two spare bytes after the body. Returns the put's result.
+int32_t cont_put(XKSAcb* acb, XKQueueBlock* queue, int32_t req, int32_t rtn, const uint8_t* header,
+                 const uint8_t* body, int32_t length);
+
+// Block address as 16 hexadecimal digits (thread arguments) and back.
+void cont_addr_text(const void* address, char* text /* 17 bytes */);
+void* cont_addr_parse(const char* text);
+
+// Start a worker thread with THSTACKSYS and write
+// "<label> [<name>(<arg>)] .. (%d.%ld)" to the process trace. 0 or -1.
+int32_t cont_start_thread(XKSAcb* acb, const char* label, const char* name, XKWThreadProc body,
+                          void* argument, const char* argtext);
+
+// Comment request: write its text to the communication trace ("UU").
+int32_t ContComment(XKSAcb* acb, const XKSRequest* request);
+
+// Worker thread entries; the argument is the engine block's address as 16
+// hexadecimal digits (cont_addr_text).
+void XKSCThreadRecv(void* argument);
+void XKSCThreadSend(void* argument);
+
+// The periodic work of the control loop, with "now" (cont_now seconds)
+// and, where needed, today (yyyymmdd) and the time of day (hhmmss) given
+// by the caller. One pass of the loop: linktest timer while SELECTED, expiry check while
+// SELECTED or DESELECTING, housekeeping when INTER3 has passed. Returns 1
+// when housekeeping ran.
+int32_t cont_loop_pass(XKSAcb* acb, int64_t now);
+// Linktest timer: puts request 5 on the send queue once LINKINT seconds
+// have passed since the last linktest (xlt). Returns 1 when it did.
+int32_t cont_linktest(XKSAcb* acb, int64_t now);
+// Housekeeping: INI watch (re-read, trace settings, settings listing) and
+// old-file removal. Returns 0 or the re-read's failure.
+int32_t cont_housekeeping(XKSAcb* acb, int64_t now, int32_t today, int32_t clock);
+// The day of the last removal as the open sets it (TRCDELDAY >= 0), so the
+// first removal waits for the next passing of TRCDELTIME.
+void cont_removal_start(XKSAcb* acb, int32_t today, int32_t clock);
+// Old trace and queue side files: removed at most once a day after
+// TRCDELTIME. Returns the number of files removed.
+int32_t cont_remove_old(XKSAcb* acb, int32_t today, int32_t clock);
+
+// The transaction expiry check of the control loop.
+int32_t ContT3TO(XKSAcb* acb);
+
+// Set every device state and xstat to state, mirror them into the
+// caller's block and write the status report.
+void ContHSMSSetupDStat(XKSAcb* acb, int32_t state);
+// Copy devst and xstat into the caller's block (omode & 0x1003 = 0x1002).
+void cont_mirror(XKSAcb* acb);
+// Status report: "Status change ..." when xstat or a device state changed.
+void cont_status_report(XKSAcb* acb);
+
+// HSMS thread bodies and connection operations.
+int32_t RecvHSMS(XKSAcb* acb);
+int32_t SendHSMS(XKSAcb* acb);
+int32_t RecvHSMSProc(XKSAcb* acb);
+int32_t SendHSMSProc(XKSAcb* acb);
+int32_t SendHSMSConnect(XKSAcb* acb, XKSRequest* request);
+void TCPShutdown(XKSAcb* acb, int32_t selector, int32_t pause_ms);
