@@ -55,7 +55,7 @@ const Version& version()
     static std::once_flag once;
     std::call_once(once, [] {
         v.bits = XKSLibVersion(v.record);
-        std::snprintf(v.line, sizeof v.line, "XK-Project [XKS:%s(%dbit) DATE:%s by %s] .. [%s %s]",
+        std::snprintf(v.line, sizeof v.line, "XK-Project [XKS:%.31s(%dbit) DATE:%.31s by %.31s] .. [%s %s]",
                       v.record, v.bits, v.record + 32, v.record + 64, kBuildDate, kBuildTime);
         v.list[0] = v.line;
         v.list[1] = nullptr;
@@ -122,7 +122,7 @@ void open_trace(XKSAcb* acb, XKWTrace* t, int32_t kind, uint32_t out, uint32_t a
         return;
     const Version& v = version();
     char title[128];
-    std::snprintf(title, sizeof title, "VER:%s(%dbit) XKSCont DATE:%s", v.record, v.bits, v.record + 32);
+    std::snprintf(title, sizeof title, "VER:%.31s(%dbit) XKSCont DATE:%.31s", v.record, v.bits, v.record + 32);
     // The naming bits must be known when the file is opened, the rest can
     // follow; a trace that cannot be opened leaves the engine without it.
     if (XKWTraceOpen(t, int32_t(0x9000 | (out & 0x70)), name, title, size) < 0)
@@ -240,7 +240,7 @@ void release(XKSAcb* acb)
 
     const Version& v = version();
     char stop[256];
-    std::snprintf(stop, sizeof stop, "XK-Project SECS/HSMS Communication library [XKS:%s(%dbit) DATE:%s by %s] Stop",
+    std::snprintf(stop, sizeof stop, "XK-Project SECS/HSMS Communication library [XKS:%.31s(%dbit) DATE:%.31s by %.31s] Stop",
                   v.record, v.bits, v.record + 32, v.record + 64);
     cont_log(acb, XKS_LOG_COMM, kBannerLevel, "%s%s", stop, stop_tail(acb->ctrace));
     cont_log(acb, XKS_LOG_PROC, kBannerLevel, "%s%s", stop, stop_tail(acb->ptrace));
@@ -654,7 +654,7 @@ int32_t ContOpen(XKSAcb* acb, int32_t mode, const char* ini, const char* section
     }
     const Version& v = version();
     cont_log(acb, XKS_LOG_COMM | XKS_LOG_PROC, kBannerLevel,
-             "XK-Project SECS/HSMS Communication library [XKS:%s(%dbit) DATE:%s by %s] Start", v.record, v.bits,
+             "XK-Project SECS/HSMS Communication library [XKS:%.31s(%dbit) DATE:%.31s by %.31s] Start", v.record, v.bits,
              v.record + 32, v.record + 64);
     cont_log(acb, XKS_LOG_PROC, kLineLevel, "  File:%s.  Sect:%s.", ini != nullptr ? ini : "",
              section != nullptr ? section : "");
