@@ -435,9 +435,9 @@ int32_t XKSMssgCsetCode(int32_t cset)
     }
 }
 
-void XKSMssgSetHooks(const XKSMssgHooks* hooks)
+const XKSMssgHooks* XKSMssgSetHooks(const XKSMssgHooks* hooks)
 {
-    installed_hooks.store(hooks, std::memory_order_release);
+    return installed_hooks.exchange(hooks, std::memory_order_acq_rel);
 }
 
 int32_t XKSMssgBuildOpen(XKSMssgBlock* block, int32_t flags, uint8_t* buffer, int32_t capacity,

@@ -163,9 +163,10 @@ struct XKSMssgHooks {
     int32_t (*next_item)(const void* session, int32_t flags, int32_t definition, char* name, size_t size);
 };
 
-// Install the hooks (null removes them). The struct must stay valid while
-// installed; install once at start, before any message is read.
-void XKSMssgSetHooks(const XKSMssgHooks* hooks);
+// Install the hooks (null removes them) and return the ones they replace.
+// The struct must stay valid while installed; install once at start,
+// before any message is read.
+const XKSMssgHooks* XKSMssgSetHooks(const XKSMssgHooks* hooks);
 
 // Open a block for building into buffer (capacity bytes). session_or_size is
 // the owning session's address (reinterpret_cast<intptr_t>), or with flag

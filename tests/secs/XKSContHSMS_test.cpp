@@ -285,9 +285,15 @@ TEST(ContHSMSTest, ConnectRequestInPassiveModeIsRefused)
 TEST(ContHSMSTest, StartAndStopManyTimesLeavesNoThreadsOrDescriptors)
 {
     int port = HsmsFreePort();
-    int fds = count_dir("/proc/self/fd");
-    int tasks = count_dir("/proc/self/task");
-    for (int i = 0; i < 100; ++i) {
+    int fds = 0, tasks = 0;
+    for (int i = 0; i < 101; ++i) {
+        // counted after a first cycle: a sanitizer runtime starts a thread
+        // of its own with the first thread of the process
+        if (i == 1) {
+            XKWSleep(100);
+            fds = count_dir("/proc/self/fd");
+            tasks = count_dir("/proc/self/task");
+        }
         EngineRun engine(passive(port));
         engine.start();
         if (i % 20 == 0) {
@@ -300,8 +306,9 @@ TEST(ContHSMSTest, StartAndStopManyTimesLeavesNoThreadsOrDescriptors)
     // detached workers may take a moment to leave after their last step
     for (int i = 0; i < 100 && count_dir("/proc/self/task") > tasks; ++i)
         XKWSleep(10);
-    EXPECT_EQ(count_dir("/proc/self/task"), tasks);
-    EXPECT_EQ(count_dir("/proc/self/fd"), fds);
+    // a leak of one thread or descriptor per cycle would show a hundred
+    EXPECT_LE(count_dir("/proc/self/task"), tasks);
+    EXPECT_LE(count_dir("/proc/self/fd"), fds);
 }
 
 TEST(ContHSMSTest, KeepAliveIsSetOnlyWhenAsked)

@@ -31,10 +31,13 @@ void PrintTo(const Line& l, std::ostream* os)
 
 class XKSMssgNotationTest : public ::testing::Test {
 protected:
+    // the codec is tested without the hooks the definition module installed
+    const XKSMssgHooks* saved_hooks = XKSMssgSetHooks(nullptr);
+
     void TearDown() override
     {
         XKWCodeSet(XKW_CODE_SJIS);
-        XKSMssgSetHooks(nullptr);
+        XKSMssgSetHooks(saved_hooks);
     }
 
     void build(int32_t capacity = 4096)

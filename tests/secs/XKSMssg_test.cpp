@@ -18,10 +18,13 @@ using Bytes = std::vector<uint8_t>;
 // the heap.
 class XKSMssgTest : public ::testing::Test {
 protected:
+    // the codec is tested without the hooks the definition module installed
+    const XKSMssgHooks* saved_hooks = XKSMssgSetHooks(nullptr);
+
     void TearDown() override
     {
         XKWCodeSet(XKW_CODE_SJIS);
-        XKSMssgSetHooks(nullptr);
+        XKSMssgSetHooks(saved_hooks);
     }
 
     void open_build(int32_t capacity = 256)

@@ -17,7 +17,6 @@
 #include "runtime/XKNSocket.h"
 #include "runtime/XKWSleep.h"
 #include "secs/XKSLib.h"
-#include "secs/XKSMDInternal.h"
 #include "secs/XKSMDMssg.h"
 #include "secs/XKSTrace.h"
 
@@ -107,12 +106,6 @@ protected:
     }
     void Definitions(const std::string& sml)
     {
-        // The codec tests clear the hooks that the definition module installs
-        // only once per process; put the same ones back.
-        static const XKSMssgHooks hooks = {
-            [](const void* acb) { return static_cast<const XKSAcb*>(acb)->cfg.xmsgsize; }, md_trace_lookup,
-            md_trace_release, md_trace_next};
-        XKSMssgSetHooks(&hooks);
         std::ofstream(dir_ / "d.sml") << sml;
         std::snprintf(acb_->cfg.mdmssg, sizeof acb_->cfg.mdmssg, "%s", (dir_ / "d.sml").c_str());
         ASSERT_EQ(XKSMDLoadAcb(acb_.get(), 1), 0);
