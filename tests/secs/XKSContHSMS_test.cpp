@@ -329,3 +329,21 @@ TEST(ContHSMSTest, KeepAliveIsSetOnlyWhenAsked)
         c.engine.stop();  // before the peer goes: the engine owns the descriptor
     }
 }
+
+TEST(ContHSMSTest, RequestIsTakenAsSoonAsItIsPutNotAtTheNextPoll)
+{
+    // an empty send queue is waited on, not polled every INTER0
+    EngineRun engine(passive(HsmsFreePort()) + "\nINTER0=5000");
+    engine.start();
+    ASSERT_TRUE(engine.wait_for([&] { return engine.trace("p").find("For send") != std::string::npos; }, 3000));
+    XKWSleep(100);
+    std::vector<uint8_t> body(XKS_COMMENT_FILE, 0);
+    std::memcpy(body.data(), "caller.cpp", 10);
+    const char text[] = "operator note";
+    body.insert(body.end(), text, text + sizeof text);
+    uint8_t header[10] = {};
+    header[8] = 42;  // the caller's line, host order
+    engine.put(XKS_REQ_COMMENT, 0, header, body);
+    EXPECT_TRUE(engine.wait_for([&] { return engine.trace("t").find(":UU:operator note") != std::string::npos; },
+                                2500));
+}
