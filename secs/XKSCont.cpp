@@ -104,11 +104,6 @@ void keep_error(XKSAcb* acb, int32_t rc)
         __atomic_compare_exchange_n(&acb->xerr, &zero, rc, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE);
 }
 
-void error_line(XKSAcb* acb, int32_t rc, const char* what)
-{
-    cont_log(acb, XKS_LOG_ERR | XKS_LOG_PROC, kBannerLevel, "[ERROR] %s (%d,%d) on %d,%d,%d", what, rc, errno,
-             XKSLoad(acb->xeps0), XKSLoad(acb->xeps1), XKSLoad(acb->xeps2));
-}
 
 // ---- open ----
 
@@ -363,6 +358,12 @@ void cont_log(XKSAcb* acb, int32_t where, int32_t level, const char* format, ...
         XKWTraceWriteText(__FILE__, __LINE__, __func__, acb->etrace, 0, level, "CT", text);
 }
 
+void cont_error(XKSAcb* acb, int32_t rc, const char* what)
+{
+    cont_log(acb, XKS_LOG_ERR | XKS_LOG_PROC, kBannerLevel, "[ERROR] %s (%d,%d) on %d,%d,%d", what, rc, errno,
+             XKSLoad(acb->xeps0), XKSLoad(acb->xeps1), XKSLoad(acb->xeps2));
+}
+
 int32_t cont_put(XKSAcb* acb, XKQueueBlock* queue, int32_t req, int32_t rtn, const uint8_t* header,
                  const uint8_t* body, int32_t length)
 {
@@ -561,7 +562,7 @@ void worker(void* argument, Side which)
         return;
     }
     int32_t bit = which == Side::Recv ? XKS_SEXEC_RECV : XKS_SEXEC_SEND;
-    error_line(acb, XKW_E_NODEV, which == Side::Recv ? "XKSCThreadRecv SECS-I is not available"
+    cont_error(acb, XKW_E_NODEV, which == Side::Recv ? "XKSCThreadRecv SECS-I is not available"
                                                      : "XKSCThreadSend SECS-I is not available");
     keep_error(acb, XKW_E_NODEV);
     XKSStore(acb->fexit, 1);
@@ -663,7 +664,7 @@ int32_t ContOpen(XKSAcb* acb, int32_t mode, const char* ini, const char* section
     if (rc >= 0)
         rc = open_queues(acb, r, s, c);
     if (rc < 0) {
-        error_line(acb, rc, "ContOpen");
+        cont_error(acb, rc, "ContOpen");
         acb->xerr = rc;
         ContClose(acb);
         return rc;
@@ -738,7 +739,7 @@ int32_t ContMain(XKSAcb* acb, int32_t mode, const char* ini, const char* section
         }
     }
     if (rc < 0)
-        error_line(acb, rc, "ContMain thread start failed");
+        cont_error(acb, rc, "ContMain thread start failed");
     XKNSetOptions(XKN_OPT_NUMERIC, (acb->cfg.secsmode & 0x80) != 0 ? 0 : XKN_OPT_NUMERIC);
 
     // Bounded by fexit: request 127 or the end of a worker thread sets it.

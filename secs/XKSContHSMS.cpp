@@ -230,12 +230,6 @@ int32_t event(XKSAcb* acb, int32_t req, int32_t rtn, const uint8_t* header)
     return cont_put(acb, acb->qr, req, rtn, header, nullptr, 0);
 }
 
-void error_line(XKSAcb* acb, const char* what, int32_t rc)
-{
-    cont_log(acb, XKS_LOG_ERR | XKS_LOG_PROC, 0, "[ERROR] %s (%d,%d) on %d,%d,%d", what, rc, errno,
-             XKSLoad(acb->xeps0), XKSLoad(acb->xeps1), XKSLoad(acb->xeps2));
-}
-
 // ---- threads serving one connection ----
 
 void thread_recv_connection(void* argument)
@@ -397,7 +391,7 @@ bool hand_over(XKSAcb* acb, XKSAcb* target, AcceptSlot& slot)
     }
     int32_t rc = event(target, XKS_EV_CONNECTED, 0, nullptr);
     if (rc < 0) {
-        error_line(acb, "RecvHSMS: Send accepted message", rc);
+        cont_error(acb, rc, "RecvHSMS: Send accepted message");
         return false;
     }
     return true;
@@ -421,7 +415,7 @@ int32_t accept_loop(XKSAcb* acb, AcceptSlot* slots, bool sharing)
             if (XKSLoad(acb->fexit) != 0)
                 return 0;
             if (event(acb, XKS_REQ_DATA, rc, nullptr) < 0)
-                error_line(acb, "RecvHSMS: Send error message", rc);
+                cont_error(acb, rc, "RecvHSMS: Send error message");
             return rc;
         }
         snapshot(&slot.snap, acb, slot.ncb, peer);
@@ -448,6 +442,8 @@ int32_t accept_loop(XKSAcb* acb, AcceptSlot* slots, bool sharing)
                     XKSStore(slot.busy, 0);
                     XKNTCPClose(&slot.ncb);
                 }
+                // the refusal closes the socket through its snapshot
+                std::memset(&slot.ncb, 0, sizeof slot.ncb);
                 // the refusal owns this slot now
                 cur = (cur + 1) % kSlots;
             } else {
@@ -485,7 +481,7 @@ int32_t recv_passive(XKSAcb* acb)
     if (rc < 0) {
         port_free(acb);
         if (event(acb, XKS_REQ_DATA, rc, nullptr) < 0)
-            error_line(acb, "RecvHSMS: Send error message", rc);
+            cont_error(acb, rc, "RecvHSMS: Send error message");
         return rc;
     }
     if ((acb->cfg.secsmode & SM_NAMES) == 0)
@@ -494,7 +490,7 @@ int32_t recv_passive(XKSAcb* acb)
         port_adopt(acb);
     AcceptSlot* slots = static_cast<AcceptSlot*>(std::calloc(kSlots, sizeof(AcceptSlot)));
     if (slots == nullptr) {
-        error_line(acb, "RecvHSMS: Memory allocate", XKW_E_NOMEM);
+        cont_error(acb, XKW_E_NOMEM, "RecvHSMS: Memory allocate");
         rc = XKW_E_NOMEM;
     } else {
         rc = accept_loop(acb, slots, sharing);
@@ -547,7 +543,7 @@ struct RecordBuffer {
         : size(XKS_REQ_SIZE + acb->cfg.xmsgsize + 10), data(static_cast<uint8_t*>(std::malloc(size_t(size))))
     {
         if (data == nullptr)
-            error_line(acb, what, XKW_E_NOMEM);
+            cont_error(acb, XKW_E_NOMEM, what);
     }
     ~RecordBuffer() { std::free(data); }
     RecordBuffer(const RecordBuffer&) = delete;
@@ -817,7 +813,7 @@ int32_t SendHSMSProc(XKSAcb* acb)
             continue;
         }
         if (n < 0) {
-            error_line(acb, "SendHSMS: Internal send queue get", n);
+            cont_error(acb, n, "SendHSMS: Internal send queue get");
             result = n;
             break;
         }
@@ -865,7 +861,7 @@ int32_t SendHSMSProc(XKSAcb* acb)
             rec->rtn = int16_t(rc);
             int32_t put = XKQSendPut(acb->qc, 0, rec, XKS_REQ_SIZE);
             if (put < 0) {
-                error_line(acb, "SendHSMS: Internal reply queue put", put);
+                cont_error(acb, put, "SendHSMS: Internal reply queue put");
                 result = put;
                 break;
             }

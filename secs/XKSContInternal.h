@@ -52,6 +52,10 @@ int64_t cont_now();
 void cont_log(XKSAcb* acb, int32_t where, int32_t level, const char* format, ...)
     __attribute__((format(printf, 4, 5)));
 
+// "[ERROR] <what> (result,errno) on xeps0,xeps1,xeps2" to the error and
+// process traces.
+void cont_error(XKSAcb* acb, int32_t rc, const char* what);
+
 // Put a request record (req, rtn, header or zeros, body) on a queue; the
 // receive queue gets two spare bytes after the body. Returns the put's result.
 int32_t cont_put(XKSAcb* acb, XKQueueBlock* queue, int32_t req, int32_t rtn, const uint8_t* header,
