@@ -4,7 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <string>
+#include <system_error>
+
+#include "runtime/XKWResource.h"
 
 class TempDir {
 public:
@@ -17,8 +21,15 @@ public:
     }
     ~TempDir()
     {
-        if (!path_.empty())
-            std::system(("rm -rf '" + path_ + "'").c_str());
+        if (path_.empty())
+            return;
+        // Queue and trace files come with a named mutex that outlives the
+        // process; take those of our files away with them.
+        std::error_code ec;
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(path_, ec))
+            if (entry.is_regular_file(ec))
+                XKWResourceRemove(entry.path().c_str());
+        std::system(("rm -rf '" + path_ + "'").c_str());
     }
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
