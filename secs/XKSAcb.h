@@ -172,6 +172,7 @@ struct XKSAcb {
 
     int32_t fexit;           // 1: the engine is to end
     int32_t fshut;           // 1: the current connection is being or has been shut
+    int32_t fend;            // 1: the send thread is ending the connection and reports its end
     int32_t sexec;           // bit 0 receive thread running, bit 1 send thread running
     int32_t xthr;            // connection and refusal threads running
     int32_t xerr;            // first negative result that ended the engine

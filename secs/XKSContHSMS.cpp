@@ -49,6 +49,7 @@ constexpr uint32_t SM_GENERAL = 0x8000;
 constexpr uint32_t SM_SHARE = 0x20000;
 constexpr uint32_t SM_KEEPALIVE_ON = 0x40000;
 constexpr uint32_t SM_KEEPALIVE_SET = 0x80000;
+constexpr uint32_t DM_REJECT_UNEXP = 0x800;
 constexpr uint32_t DM_NOREJECT = 0x1000;
 
 constexpr uint8_t ST_DATA = 0;
@@ -130,7 +131,7 @@ void clear_first_transaction(XKSAcb* acb)
     XKWLockEnter(&res->plock, 0);
     if (res->tx != nullptr && (acb->cfg.secsmode & SM_REPLACE) != 0)
         std::memset(&res->tx[0], 0, sizeof res->tx[0]);
-    acb->xtx = 0;
+    XKSStore(acb->xtx, 0);
     __atomic_store_n(&acb->xlt, 0, __ATOMIC_RELEASE);
     XKWLockLeave(&res->plock);
 }
@@ -159,10 +160,10 @@ void shutdown_connection(XKSAcb* acb, int32_t gen, int32_t pause_ms)
         trace_event(acb, XKS_TK_SHUTDOWN | XKS_TK_SHUTLINES, 0);
     }
     int32_t n = acb->cfg.devst != nullptr ? acb->cfg.ndev : 0;
-    if (n > 0) {
-        std::memset(acb->cfg.devst, 0, size_t(n));
+    for (int32_t i = 0; i < n; ++i)
+        __atomic_store_n(&acb->cfg.devst[i], uint8_t(0), __ATOMIC_RELEASE);
+    if (n > 0)
         std::memset(acb->cfg.devss, 0, size_t(n));
-    }
     XKSStore(acb->xstat, kNotConnected);
     acb->ss = 0;
     cont_mirror(acb);
@@ -211,6 +212,7 @@ void take_connection(XKSAcb* acb, const XKNSocket& ncb, const char* peer)
     XKSStore(acb->trcsd, ncb.socket);
     XKSStore(acb->ngen, acb->ngen + 1);
     XKSStore(acb->fshut, 0);
+    XKSStore(acb->fend, 0);
     XKWLockLeave(&acb->res->slock);
 }
 
@@ -228,6 +230,18 @@ bool readers_gone(XKSAcb* acb)
 int32_t event(XKSAcb* acb, int32_t req, int32_t rtn, const uint8_t* header)
 {
     return cont_put(acb, acb->qr, req, rtn, header, nullptr, 0);
+}
+
+// The error line of a receive procedure result.
+void receive_error(XKSAcb* acb, int32_t rc, int32_t stype)
+{
+    const char* what = rc == XKW_E_INVAL        ? "Invalid S-Type code"
+                       : rc == kConnected      ? "Illegal receive sequence"
+                       : rc == XKW_E_NODEV     ? "Undefined device id"
+                       : rc == XKS_E_TOOLONG   ? "Received message too large"
+                                               : "Internal receive queue put";
+    cont_log(acb, XKS_LOG_ERR | XKS_LOG_PROC, 0, "[ERROR] RecvHSMS: %-26s (%d,%d) on %d,%d,%d.  req=%d", what, rc,
+             errno, XKSLoad(acb->xeps0), XKSLoad(acb->xeps1), XKSLoad(acb->xeps2), stype);
 }
 
 // ---- threads serving one connection ----
@@ -526,16 +540,6 @@ int32_t recv_active(XKSAcb* acb)
 
 // ---- send side ----
 
-// Data message: only while SELECTED unless the request skips the check.
-int32_t SendHSMSData(XKSAcb* acb, XKSRequest* request, const uint8_t* body)
-{
-    if ((request->mode & XKS_REQ_MODE_NOCHECK) == 0 && XKSLoad(acb->xstat) != kSelected)
-        return kConnected;
-    int32_t rc = TCPWrite(acb, request->header, body, int32_t(request->len),
-                          reinterpret_cast<const XKSWriteOptions*>(request->wopt), __FILE__, __LINE__);
-    return rc < 0 ? rc : 0;
-}
-
 // One request record with room for XMSGSIZE body bytes and the spare
 // bytes of received records, for one run of a procedure.
 struct RecordBuffer {
@@ -608,7 +612,7 @@ void ContHSMSSetupDStat(XKSAcb* acb, int32_t state)
     // the receive and the send thread both change states
     XKWLockEnter(&acb->res->slock, 0);
     for (int32_t i = 0; acb->cfg.devst != nullptr && i < acb->cfg.ndev; ++i)
-        acb->cfg.devst[i] = uint8_t(state);
+        __atomic_store_n(&acb->cfg.devst[i], uint8_t(state), __ATOMIC_RELEASE);
     XKSStore(acb->xstat, state);
     cont_mirror(acb);
     cont_status_report(acb);
@@ -742,8 +746,9 @@ int32_t RecvHSMSProc(XKSAcb* acb)
             continue;
         }
         if (n < 0) {
-            // shut by another thread, which reports the end itself
-            if (XKSLoad(acb->fshut) == 0)
+            // shut by another thread, or ended by our own Separate.req:
+            // the thread that ended it reports the end
+            if (XKSLoad(acb->fshut) == 0 && XKSLoad(acb->fend) == 0)
                 event(acb, XKS_EV_ENDED, int16_t(n), nullptr);
             break;
         }
@@ -752,36 +757,40 @@ int32_t RecvHSMSProc(XKSAcb* acb)
         if (rec->header[4] != 0)
             reason = 2;
         int32_t rc = 0;
+        if (reason == 0 && SearchDel(acb, rec->header, 0, body, n) == XKW_E_NOTFOUND) {
+            // a reply nobody waits for: the user sees it marked
+            XKSTraceMessage(acb, XKS_TK_UNEXP_MSSG, rec->header, nullptr, -14, 1, __FILE__, __LINE__);
+            cont_log(acb, XKS_LOG_PROC, 1, "RecvHSMSProc 6.21 sf=0x%04x xid=0x%08x Unexpected message receive (%d)",
+                     rec->header[2] << 8 | rec->header[3], cont_system(rec->header), -14);
+            bool reject = (cfg.devmode & DM_REJECT_UNEXP) != 0;
+            if (!reject)
+                SendErrorMessage(acb, rec->header, 9, 7);
+            cont_put(acb, acb->qr, XKS_REQ_DATA, -14, rec->header, body, n);
+            if (!reject)
+                continue;
+            reason = 3;
+        }
         if (reason == 0) {
             switch (rec->header[5]) {
             case ST_DATA:
-                if (xstat == kSelected) {
-                    rc = cont_put(acb, acb->qr, XKS_REQ_DATA, 0, rec->header, body, n);
-                } else {
-                    reason = 4;
-                    rc = kConnected;
-                }
+                rc = RecvHSMSData(acb, rec, body, n);
                 break;
             case 1: case 2: case 3: case 4: case 5: case 6: case 7: case 9:
+                rc = RecvHSMSControl(acb, rec, n);
                 break;
             default:
                 rc = XKW_E_INVAL;
                 reason = 1;
             }
         }
-        if (rc < 0) {
-            const char* what = rc == XKW_E_INVAL ? "Invalid S-Type code       "
-                               : rc == kConnected ? "Illegal receive sequence  "
-                                                  : "Internal receive queue put";
-            cont_log(acb, XKS_LOG_ERR | XKS_LOG_PROC, 0, "[ERROR] RecvHSMS: %s (%d,%d) on %d,%d,%d.  req=%d", what, rc,
-                     errno, XKSLoad(acb->xeps0), XKSLoad(acb->xeps1), XKSLoad(acb->xeps2), rec->header[5]);
-        }
+        if (rc < 0)
+            receive_error(acb, rc, rec->header[5]);
         if (rc == 1) {
             event(acb, XKS_EV_ENDED, 1, nullptr);
             break;
         }
         if (reason > 0 && (cfg.devmode & DM_NOREJECT) == 0)
-            cont_put(acb, acb->qd, XKS_REQ_REJECT, reason, rec->header, nullptr, 0);
+            SendRejectMessage(acb, rec->header, reason);
     }
     return result;
 }
@@ -834,6 +843,11 @@ int32_t SendHSMSProc(XKSAcb* acb)
             break;
         case XKS_REQ_CONNECT:
             rc = SendHSMSConnect(acb, rec);
+            break;
+        case XKS_REQ_SELECT: case XKS_REQ_SELECT_RSP: case XKS_REQ_DESELECT: case XKS_REQ_DESELECT_RSP:
+        case XKS_REQ_LINKTEST: case XKS_REQ_LINKTEST_RSP: case XKS_REQ_REJECT: case XKS_REQ_SEPARATE:
+        case 92: case 97: case 98: case 99:
+            rc = SendHSMSControl(acb, rec);
             break;
         case XKS_REQ_COMMENT:
             rc = ContComment(acb, rec);

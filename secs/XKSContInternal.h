@@ -4,6 +4,7 @@
 #pragma once
 #include <cstdarg>
 #include <cstdint>
+#include <cstring>
 
 #include "runtime/XKQueue.h"
 #include "runtime/XKWThread.h"
@@ -97,8 +98,86 @@ void cont_removal_start(XKSAcb* acb, int32_t today, int32_t clock);
 // TRCDELTIME. Returns the number of files removed.
 int32_t cont_remove_old(XKSAcb* acb, int32_t today, int32_t clock);
 
-// The transaction expiry check of the control loop.
+// ---- header fields (XKSContInternal.h) ----
+// The 16-bit fields of a header are in host order: session id at offset 0,
+// the system-byte halves at 6 and 8.
+inline uint16_t cont_get16(const uint8_t* header, int offset)
+{
+    uint16_t v;
+    std::memcpy(&v, header + offset, 2);
+    return v;
+}
+inline void cont_set16(uint8_t* header, int offset, uint16_t value)
+{
+    std::memcpy(header + offset, &value, 2);
+}
+inline uint32_t cont_system(const uint8_t* header)
+{
+    return uint32_t(cont_get16(header, 6)) << 16 | cont_get16(header, 8);
+}
+
+// ---- transaction table and numbers (XKSContTX.cpp) ----
+// New engine transaction number under the process lock (XIDMIN..XIDMAX,
+// wrapping) written as system bytes: upper half SRCID1 | xid >> 16, lower
+// half xid & 0xFFFF. Returns the 32-bit system-byte value.
+uint32_t cont_new_system(XKSAcb* acb, uint8_t* header);
+// Open a transaction for a request about to be written (data primary with
+// W-bit and odd function: reply timer T3, started only by SearchDel type 1;
+// Select.req T7, Deselect.req and Linktest.req T6, started now). 0, or -28
+// when the table is full (with the overflow error line).
+int32_t TXAdd(XKSAcb* acb, const uint8_t* header);
+// Find the transaction a message answers (header in host order, body of
+// length bytes for the MHEAD of a received S9Fx). type 0: close it; other:
+// mark it written and start its timer. 0, -2 for a data reply without open
+// transaction, -22 for a received primary (nothing to look for).
+int32_t SearchDel(XKSAcb* acb, const uint8_t* header, int32_t type, const uint8_t* body, int32_t length);
+// The transaction expiry check of the control loop: expired entries are
+// closed and reported (events 83/86/87), with their protocol action.
+// Returns the number of entries expired.
 int32_t ContT3TO(XKSAcb* acb);
+
+// ---- link and device states, control procedures (XKSContCtl.cpp) ----
+// Device index of a session id in DEVID (-19 when not listed).
+int32_t cont_dev_pos(const XKSAcb* acb, uint16_t session);
+// The session id as the engine writes it: with SECSMODE 0x200 and an id
+// other than 0xFFFF, bit 15 is cleared, and set again with SECSMODE 0x10.
+uint16_t cont_out_session(const XKSAcb* acb, uint16_t session);
+// The status to answer a received request with.
+int32_t RecvHSMSCheckXStat(XKSAcb* acb, int32_t pos, int32_t expected, int32_t below, int32_t above);
+// The status to send in a response (proposed when the state is expected).
+int32_t SendHSMSSetupFCode(XKSAcb* acb, int32_t pos, int32_t expected, int32_t below, int32_t above,
+                           int32_t proposed);
+// 0 when the request may be sent in the present state, -42 or -19.
+int32_t SendHSMSCheckXStat(XKSAcb* acb, const XKSRequest* request, int32_t pos, int32_t low, int32_t high);
+// Receiving side state change with precondition expected (<= 0: none).
+// 0, -42 or -19.
+int32_t RecvHSMSSetupXStat(XKSAcb* acb, int32_t pos, int32_t expected, int32_t state);
+// Sending side state change: fail_state when result < 0, else ok_state.
+void SendHSMSSetupXStat(XKSAcb* acb, int32_t pos, int32_t result, int32_t ok_state, int32_t fail_state);
+// 1 when no device is SELECTING or SELECTED.
+int32_t HSMSCheckTerminate(XKSAcb* acb);
+// Received control message (SType 1..7 and 9) of length body bytes:
+// 0, 1 (the connection is to end) or a negative result.
+int32_t RecvHSMSControl(XKSAcb* acb, XKSRequest* request, int32_t length);
+// Control request from the send queue (req 1..7, 9, 92, 97, 98, 99):
+// 0, 1 (the connection is to end) or a negative result; -22 for another req.
+int32_t SendHSMSControl(XKSAcb* acb, XKSRequest* request);
+
+// ---- data messages and the engine's own messages (XKSContData.cpp) ----
+// Received data message: delivered while SELECTED (req 0, rtn = the check
+// result), else reason 4 and -42.
+int32_t RecvHSMSData(XKSAcb* acb, XKSRequest* request, const uint8_t* body, int32_t length);
+// Device id and size checks of a received data message (HSMS and SECS-I):
+// 0, -19 (S9F1) or -7 (S9F11).
+int32_t CheckReceivedData(XKSAcb* acb, const uint8_t* header);
+// Data request from the send queue: state check, system bytes, transaction,
+// write. 0 or a negative result.
+int32_t SendHSMSData(XKSAcb* acb, XKSRequest* request, const uint8_t* body);
+// Queue S9Fx (function) naming the offending header, and notify the user
+// when xapp is 1 or 2. Returns the send queue put's result.
+int32_t SendErrorMessage(XKSAcb* acb, const uint8_t* header, int32_t stream, int32_t function);
+// Queue Reject.req (request 7) for the rejected header with reason.
+int32_t SendRejectMessage(XKSAcb* acb, const uint8_t* header, int32_t reason);
 
 // Set every device state and xstat to state, mirror them into the
 // caller's block and write the status report.

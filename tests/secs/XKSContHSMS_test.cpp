@@ -12,6 +12,7 @@
 #include "secs/XKSContInternal.h"
 #include "secs/XKSTCP.h"
 #include "tests/support/EngineRun.h"
+#include "tests/support/HsmsLink.h"
 #include "tests/support/HsmsPeer.h"
 
 namespace {
@@ -21,20 +22,11 @@ std::string passive(int port, const std::string& more = "")
     return "SECSMODE=0x" + std::string(more.empty() ? "1" : more) + "\nPORT=" + std::to_string(port);
 }
 
-// An engine listening on a free port, with one peer connected and the
-// connect event taken.
-struct Connected {
-    int port = HsmsFreePort();
-    EngineRun engine;
-    HsmsPeer peer;
+// An engine listening on a free port (SECSMODE 0x<mode>), one peer connected.
+struct Connected : HsmsLink {
     explicit Connected(const std::string& mode = "1", const std::string& keys = "")
-        : engine(passive(port, mode) + "\n" + keys)
+        : HsmsLink("SECSMODE=0x" + mode + "\n" + keys)
     {
-        engine.start();
-        EXPECT_TRUE(peer.connect(port, 3000));
-        auto e = engine.event_req(XKS_EV_CONNECTED, 3000);
-        EXPECT_TRUE(e.has_value());
-        EXPECT_TRUE(engine.wait_for([&] { return engine.xstat() == 1; }, 2000));
     }
 };
 

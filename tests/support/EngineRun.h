@@ -53,11 +53,13 @@ public:
         std::free(acb_);
     }
 
-    void start()
+    // user: the caller's block the engine copies omode and xapp from and
+    // mirrors the states into (must outlive the engine), or null.
+    void start(XKSAcb* user = nullptr)
     {
         ini_ = dir_ / "xks.ini";
-        thread_ = std::thread([this] {
-            result_ = ContMain(acb_, 0, ini_.c_str(), "XKS", nullptr, &r_, &s_, &c_, nullptr, nullptr);
+        thread_ = std::thread([this, user] {
+            result_ = ContMain(acb_, 0, ini_.c_str(), "XKS", user, &r_, &s_, &c_, nullptr, nullptr);
         });
     }
     // Ask the engine to end and wait for it. Returns ContMain's result.
@@ -85,7 +87,6 @@ public:
     int32_t put(int req, int mode = 0, const uint8_t* header = nullptr, const std::vector<uint8_t>& body = {},
                 int rtn = 0)
     {
-        std::vector<uint8_t> rec(XKS_REQ_SIZE + body.size());
         XKSRequest h{};
         h.req = uint8_t(req);
         h.mode = uint8_t(mode);
@@ -93,9 +94,9 @@ public:
         h.len = uint32_t(body.size());
         if (header != nullptr)
             std::memcpy(h.header, header, 10);
-        std::memcpy(rec.data(), &h, sizeof h);
-        if (!body.empty())
-            std::memcpy(rec.data() + XKS_REQ_SIZE, body.data(), body.size());
+        const uint8_t* raw = reinterpret_cast<const uint8_t*>(&h);
+        std::vector<uint8_t> rec(raw, raw + XKS_REQ_SIZE);
+        rec.insert(rec.end(), body.begin(), body.end());
         return XKQSendPut(&s_, 0, rec.data(), int32_t(rec.size()));
     }
 
