@@ -305,12 +305,14 @@ int32_t SendHSMSSelectReq(XKSAcb* acb, XKSRequest* request)
 
 // Select.rsp or Deselect.rsp: the status the state allows (the proposed
 // one when the state is expected), ok_state after status 0 or
-// refused_state after a refusal, and the write without a state check. A refused
-// Deselect.rsp puts back only a deselect in progress: a device that was not
-// deselecting (a stray Deselect.req) is never made SELECTED by it, while a
-// refused Select.rsp always leaves the device NOT SELECTED.
+// refused_state after a refusal, and the write without a state check.
+// A refused Deselect.rsp puts back only a deselect in progress: a device
+// that was not deselecting (a stray Deselect.req) is never made SELECTED by
+// it, while a refused Select.rsp always leaves the device NOT SELECTED.
+// end_idle: the result is HSMSCheckTerminate instead, 1 ending the
+// connection once no device is selected.
 int32_t send_response(XKSAcb* acb, XKSRequest* request, uint8_t stype, int32_t expected, int32_t below,
-                      int32_t above, int32_t ok_state, int32_t refused_state)
+                      int32_t above, int32_t ok_state, int32_t refused_state, bool end_idle)
 {
     int32_t pos = send_pos(acb, request);
     int32_t status = SendHSMSSetupFCode(acb, pos, expected, below, above, request->rtn);
@@ -318,23 +320,29 @@ int32_t send_response(XKSAcb* acb, XKSRequest* request, uint8_t stype, int32_t e
     control_header(acb, header, cont_get16(request->header, 0), 0, uint8_t(status), stype, request->header);
     int32_t result = status != 0 ? kIllegal : 0;
     // The state moves before the frame leaves: a peer that answers the
-    // response at once must find the state the response announced. A
-    // failed write puts the state back.
+    // response at once must find the state the response announced, and
+    // when the response ends the connection the reader must leave the
+    // report of the end to us. A failed write puts the state back.
     XKWLockEnter(&acb->res->slock, 0);
     int32_t before = state_of(acb, pos);
     bool change = result == 0 || stype == ST_SELECT_RSP || before == expected;
     if (change)
         SendHSMSSetupXStat(acb, pos, result, ok_state, refused_state);
+    if (end_idle)
+        result = HSMSCheckTerminate(acb);
+    if (result == 1)
+        XKSStore(acb->fend, 1);
     XKWLockLeave(&acb->res->slock);
     int32_t rc = write_header(acb, header);
     if (rc < 0 && change && before > 0)
         change_state(acb, pos, before);
-    return rc < 0 ? rc : result;
+    // once fend is set, the end is ours to report, written or not
+    return rc < 0 && result != 1 ? rc : result;
 }
 
 int32_t SendHSMSSelectRes(XKSAcb* acb, XKSRequest* request)
 {
-    return send_response(acb, request, ST_SELECT_RSP, kSelecting, 2, 1, kSelected, kNotSelected);
+    return send_response(acb, request, ST_SELECT_RSP, kSelecting, 2, 1, kSelected, kNotSelected, false);
 }
 
 int32_t SendHSMSDeselectReq(XKSAcb* acb, XKSRequest* request)
@@ -344,10 +352,8 @@ int32_t SendHSMSDeselectReq(XKSAcb* acb, XKSRequest* request)
 
 int32_t SendHSMSDeselectRes(XKSAcb* acb, XKSRequest* request)
 {
-    int32_t rc = send_response(acb, request, ST_DESELECT_RSP, kDeselecting, 1, 2, kNotSelected, kSelected);
-    if (rc < 0 && rc != kIllegal)
-        return rc;  // not written
-    return (acb->cfg.secsmode & SM_ENDIDLE) != 0 ? HSMSCheckTerminate(acb) : rc;
+    return send_response(acb, request, ST_DESELECT_RSP, kDeselecting, 1, 2, kNotSelected, kSelected,
+                         (acb->cfg.secsmode & SM_ENDIDLE) != 0);
 }
 
 int32_t SendHSMSLinkTestReq(XKSAcb* acb, XKSRequest*)
@@ -387,23 +393,25 @@ int32_t SendHSMSSeparateReq(XKSAcb* acb, XKSRequest* request)
     bool own = (mode & SM_CTLDEV) != 0 && (!gs || (mode & SM_SEPALL) == 0);
     uint8_t header[10];
     control_header(acb, header, own ? cont_get16(request->header, 0) : kAnySession, 0, 0, ST_SEPARATE, nullptr);
-    // A peer that hears it may close at once: the reader must leave the
-    // report of the end to us.
-    if (!gs || (mode & SM_SEPALL) != 0)
+    // The state moves before the frame leaves; a peer that hears it may
+    // close at once, so when it ends the connection the reader must leave
+    // the report of the end to us. The outcome of the write is in the trace
+    // only: the peer ends the session whether or not it heard us.
+    if (!gs) {
         XKSStore(acb->fend, 1);
-    // the peer ends the session whether or not it heard us: the outcome
-    // is in the trace only
-    write_header(acb, header);
-    if (!gs)
+        write_header(acb, header);
         return 1;
+    }
     SendHSMSSetupXStat(acb, pos, 0, kNotSelected, kSelected);
-    int32_t result;
-    if ((mode & SM_SEPALL) != 0)
-        result = 1;
-    else if (pos < 0)
-        return XKW_E_NODEV;
-    else
-        result = (mode & SM_ENDIDLE) != 0 ? HSMSCheckTerminate(acb) : 0;
+    int32_t result = (mode & SM_SEPALL) != 0    ? 1
+                     : pos < 0                  ? XKW_E_NODEV
+                     : (mode & SM_ENDIDLE) != 0 ? HSMSCheckTerminate(acb)
+                                                : 0;
+    if (result == 1)
+        XKSStore(acb->fend, 1);
+    write_header(acb, header);
+    if (result < 0)
+        return result;
     event(acb, XKS_EV_SEPARATED, result, request->header);
     return result;
 }
