@@ -214,7 +214,7 @@ TEST_F(ContTXTest, T3ExpiresOnlyWhenMoreThanT3HasPassedAndSendsS9F9)
 
     Taken ev = take(&r_);
     EXPECT_EQ(ev.head.req, XKS_EV_T3);
-    EXPECT_EQ(ev.head.rtn, 0);
+    EXPECT_EQ(int(ev.head.rtn), 0);
     EXPECT_EQ(std::memcmp(ev.head.header, primary.data(), 10), 0);
     Taken s9 = take(&s_);
     ASSERT_TRUE(s9.got);
