@@ -37,7 +37,6 @@ constexpr int32_t kConnected = -42;
 // Link state values.
 constexpr int32_t kNotConnected = 0;
 constexpr int32_t kNotSelected = 1;
-constexpr int32_t kSelected = 3;
 
 constexpr uint32_t SM_REUSE = 0x4;
 constexpr uint32_t SM_IPV6 = 0x8;
