@@ -372,3 +372,43 @@ TEST(ContCtlTest, RequestsNeedTheStateTheConnectionAndRoomForTheirTransaction)
     exchange(peer, HSMS_SELECT_REQ, 0xFFFF, 5, 0);
     EXPECT_TRUE(states(engine, 3, 3));
 }
+
+TEST(ContCtlTest, UnansweredControlRequestsExpire)
+{
+    {
+        // a deselect without answer: event 86, not selected, Separate.req
+        Active a("0x41", "T6=1\nT7=5");  // T7 also times the DESELECTING state
+        a.engine.put(XKS_REQ_SELECT);
+        HsmsFrame sel = expect_frame(a.peer, HSMS_SELECT_REQ, 0xFFFF, 0, 0);
+        ASSERT_TRUE(a.peer.send(HsmsFrame::control(HSMS_SELECT_RSP, sel.system)));
+        expect_event(a.engine, XKS_EV_SELECTED, 0, 0xFFFF, HSMS_SELECT_RSP);
+        a.engine.put(XKS_REQ_DESELECT);
+        HsmsFrame des = expect_frame(a.peer, HSMS_DESELECT_REQ, 0xFFFF, 0, 0);
+        EXPECT_EQ(expect_event(a.engine, XKS_EV_T6, 0, 0xFFFF, HSMS_DESELECT_REQ), des.system);
+        expect_frame(a.peer, HSMS_SEPARATE_REQ, 0xFFFF, 0, 0);
+        expect_event(a.engine, XKS_EV_ENDED, 1, 0, 0);
+        EXPECT_TRUE(a.peer.wait_closed(kWait));
+    }
+    {
+        // DEVMODE 0x8000: an unanswered linktest is reported, the link stays
+        Passive p("0x1", "T6=1\nDEVMODE=0x9800");
+        exchange(p.peer, HSMS_SELECT_REQ, 0xFFFF, 1, 0);
+        expect_event(p.engine, XKS_EV_SELECTED, 0, 0xFFFF, HSMS_SELECT_REQ);
+        p.engine.put(XKS_REQ_LINKTEST);
+        expect_frame(p.peer, HSMS_LINKTEST_REQ, 0xFFFF, 0, 0);
+        expect_event(p.engine, XKS_EV_T6, 0, 0xFFFF, HSMS_LINKTEST_REQ);
+        EXPECT_FALSE(p.peer.read(500).has_value());
+        EXPECT_EQ(p.engine.xstat(), 3);
+    }
+    // general session: a select of one device waits T7, the other stays
+    Passive p("0x8001", "DEVID=2\nT7=1");
+    exchange(p.peer, HSMS_SELECT_REQ, 0x0001, 1, 0);
+    expect_event(p.engine, XKS_EV_SELECTED, 0, 0x0001, HSMS_SELECT_REQ);
+    std::vector<uint8_t> two = session_header(0x0002);
+    p.engine.put(XKS_REQ_SELECT, 0, two.data());
+    HsmsFrame sel = expect_frame(p.peer, HSMS_SELECT_REQ, 0x0002, 0, 0);
+    EXPECT_TRUE(states(p.engine, 3, 3, 2));
+    EXPECT_EQ(expect_event(p.engine, XKS_EV_T7, 0, 0x0002, HSMS_SELECT_REQ), sel.system);
+    EXPECT_TRUE(states(p.engine, 3, 3, 1));
+    EXPECT_NE(p.engine.trace("t").find("T7TIMEOUT"), std::string::npos);
+}
