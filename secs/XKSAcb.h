@@ -9,6 +9,7 @@
 #include "runtime/XKQueue.h"
 #include "runtime/XKWTrace.h"
 #include "secs/XKSMDMssg.h"
+#include "secs/xks.h"
 
 // Marker values.
 inline constexpr uint32_t XKS_ACB_FREE = 0;
@@ -93,6 +94,8 @@ struct XKSConfig {
     int32_t* devid;
     uint8_t* devst;
     uint8_t* devss;
+    uint8_t* devud;   // per-device state last set by the library interface
+    int64_t* devtm;   // per-device calendar time of its last state change, s
 
     // loader
     char xini[XKS_PATH_SIZE];   // INI file name as opened ("xks.ini" when none)
@@ -101,17 +104,6 @@ struct XKSConfig {
     int64_t xmtime;             // modification time of the INI file when last read, ns
     int64_t xfa;                // time of the last modification check, s
 };
-
-// One line of the communication trace as handed to the application's
-// trace callback, with the user value given when the session opened.
-struct XKSTraceRecord {
-    int32_t kind;       // event kind; +50 name and item lines, +52 dump lines
-    int32_t date;       // yyyymmdd
-    int32_t clock;      // hhmmss
-    int32_t ms;         // milliseconds
-    const char* text;   // the line without time stamp
-};
-using XKSTraceCallback = void (*)(const XKSTraceRecord* record, void* user);
 
 struct XKSTraceStream;  // trace server connection (XKSTrace)
 struct XKSContRes;      // the engine's traces, locks, queues and transaction table (XKSCont)
@@ -198,4 +190,42 @@ struct XKSAcb {
     int32_t trcsd;           // socket number shown in the next trace line
     int32_t ngen;            // connection generation: bumped for every connection handed over
     int32_t pone;            // own port-table entry (1..64), 0 = none
+    int32_t nwrite;          // writes in progress on ncb (the send thread)
+
+    // SECS-I line: block handshake flags and the message being assembled
+    int32_t sd;              // line socket (SECS-I over TCP), 0 = none
+    int32_t ssh1, ssh2;      // the sender yielded to an ENQ / the receiver took over
+    uint8_t sshd[10];        // header of the block accepted last, host order
+    uint8_t* ssdt;           // assembly buffer
+    int32_t sblk;            // number of the last block received, -1 = none
+    int32_t slen;            // bytes assembled
+    int32_t sxln;            // assembly limit
+
+    // ---- library interface run-time part (a session's block) ----
+    int32_t xlen;            // body length of the last message received or sent
+    int32_t us;              // link state last set for the whole session
+    int32_t alkf;            // 1 while a sender holds the W-result lock
+    int32_t xseq;            // last transaction sequence number given out
+    uint32_t xopt0;          // first four write-option bytes of the last send
+    uint32_t umask;          // reserved
+    int32_t uexit;           // result the last callback loop ended with
+    int64_t udnctm;          // calendar time of the last status report, s
+    XKWLock ulock[3];        // process, W-result and trace lock
+    XKSRecvCallback cbrecv;  // receive callback and its argument
+    void* cbrecvarg;
+    XKSSendCallback cbsend;  // send-result callback and its argument
+    void* cbsendarg;
+    uint64_t cbthr[2];       // receive and send-result callback thread ids
+    XKQueueBlock uq[4];      // r receive, s send, c send result, d side block
+    char uarg[17];           // this block's address as 16 hexadecimal digits
+    char* carg;              // argument line of the engine thread (engine mode 2)
 };
+
+// The session's locks and queues by role.
+inline constexpr int XKS_ULOCK_PROCESS = 0;
+inline constexpr int XKS_ULOCK_WRESULT = 1;
+inline constexpr int XKS_ULOCK_TRACE = 2;
+inline constexpr int XKS_UQ_RECV = 0;
+inline constexpr int XKS_UQ_SEND = 1;
+inline constexpr int XKS_UQ_RESULT = 2;
+inline constexpr int XKS_UQ_SIDE = 3;

@@ -34,34 +34,12 @@
 
 namespace {
 
-constexpr const char* kBuildDate = "Apr 16 2020";
-constexpr const char* kBuildTime = "15:22:30";
 constexpr int32_t kLineLevel = 3;     // ordinary engine lines
 constexpr int32_t kBannerLevel = 1;   // start, stop, errors
 constexpr int32_t kVerboseLevel = 7;  // housekeeping ticks
 constexpr int32_t kSliceMs = 100;     // longest sleep before fexit is looked at again
 
 // The version record, taken once: every engine of the process prints it.
-struct Version {
-    char record[96];
-    int32_t bits;
-    char line[XKS_LINE_SIZE];      // identification line 0
-    const char* list[2];           // the error trace's identification list
-};
-
-const Version& version()
-{
-    static Version v;
-    static std::once_flag once;
-    std::call_once(once, [] {
-        v.bits = XKSLibVersion(v.record);
-        std::snprintf(v.line, sizeof v.line, "XK-Project [XKS:%.31s(%dbit) DATE:%.31s by %.31s] .. [%s %s]",
-                      v.record, v.bits, v.record + 32, v.record + 64, kBuildDate, kBuildTime);
-        v.list[0] = v.line;
-        v.list[1] = nullptr;
-    });
-    return v;
-}
 
 bool trace_open(const XKWTrace* t) { return t != nullptr && t->open != 0; }
 
@@ -115,7 +93,7 @@ void open_trace(XKSAcb* acb, XKWTrace* t, int32_t kind, uint32_t out, uint32_t a
     char name[XKS_PATH_SIZE];
     if (XKSLibTraceName(kind, side(acb), first_devid(acb), acb->cfg.trcdir, name, sizeof name) < 0)
         return;
-    const Version& v = version();
+    const XKSVersionInfo& v = XKSLibVersionInfo();
     char title[128];
     std::snprintf(title, sizeof title, "VER:%.31s(%dbit) XKSCont DATE:%.31s", v.record, v.bits, v.record + 32);
     // The naming bits must be known when the file is opened, the rest can
@@ -130,7 +108,7 @@ void open_traces(XKSAcb* acb)
 {
     XKSContRes* res = acb->res;
     const XKSConfig& c = acb->cfg;
-    XKWStrCopy(res->idlines[0], version().line, XKS_LINE_SIZE);
+    XKWStrCopy(res->idlines[0], XKSLibVersionInfo().line, XKS_LINE_SIZE);
     for (int32_t i = 0; i < XKS_IDLINES; ++i)
         res->idlist[i] = res->idlines[i];
     res->idlist[XKS_IDLINES] = nullptr;
@@ -142,8 +120,8 @@ void open_traces(XKSAcb* acb)
     XKSLibDumpConfig(acb, XKS_DUMP_CTRACE | XKS_DUMP_TRACE_ONLY);
 
     open_trace(acb, &res->ctrace, 0, c.trctout, c.trctattr, c.trctlevel, c.trctsize, res->idlist);
-    open_trace(acb, &res->etrace, 1, c.trctout, c.trctattr, c.trctlevel, c.trctsize, version().list);
-    open_trace(acb, &res->ptrace, 2, c.trcpout, c.trcpattr, c.trcplevel, c.trcpsize, version().list);
+    open_trace(acb, &res->etrace, 1, c.trctout, c.trctattr, c.trctlevel, c.trctsize, XKSLibVersionInfo().list);
+    open_trace(acb, &res->ptrace, 2, c.trcpout, c.trcpattr, c.trcplevel, c.trcpsize, XKSLibVersionInfo().list);
     acb->ctrace = &res->ctrace;
     acb->etrace = &res->etrace;
     acb->ptrace = &res->ptrace;
@@ -233,7 +211,7 @@ void release(XKSAcb* acb)
     }
     acb->qr = acb->qs = acb->qc = acb->qd = nullptr;
 
-    const Version& v = version();
+    const XKSVersionInfo& v = XKSLibVersionInfo();
     char stop[256];
     std::snprintf(stop, sizeof stop, "XK-Project SECS/HSMS Communication library [XKS:%.31s(%dbit) DATE:%.31s by %.31s] Stop",
                   v.record, v.bits, v.record + 32, v.record + 64);
@@ -364,6 +342,19 @@ void cont_error(XKSAcb* acb, int32_t rc, const char* what)
              XKSLoad(acb->xeps0), XKSLoad(acb->xeps1), XKSLoad(acb->xeps2));
 }
 
+int32_t cont_put_record(XKSAcb* acb, XKQueueBlock* queue, const void* record, int32_t length)
+{
+    int32_t rc = XKQSendPut(queue, int32_t(acb->cfg.quemode & 0x01), record, length);
+    // A full receive or send-result queue waits for the application to
+    // take records rather than drop one: the link is not read meanwhile,
+    // so the peer is held back by TCP. Only the end of the engine stops it.
+    while (rc == XKW_E_FULL && (queue == acb->qr || queue == acb->qc) && XKSLoad(acb->fexit) == 0) {
+        XKWSleep(2);
+        rc = XKQSendPut(queue, int32_t(acb->cfg.quemode & 0x01), record, length);
+    }
+    return rc;
+}
+
 int32_t cont_put(XKSAcb* acb, XKQueueBlock* queue, int32_t req, int32_t rtn, const uint8_t* header,
                  const uint8_t* body, int32_t length)
 {
@@ -391,7 +382,7 @@ int32_t cont_put(XKSAcb* acb, XKQueueBlock* queue, int32_t req, int32_t rtn, con
         std::memcpy(record + XKS_REQ_SIZE, body, size_t(length));
     if (spare > 0)
         std::memset(record + XKS_REQ_SIZE + length, 0, size_t(spare));
-    int32_t rc = XKQSendPut(queue, int32_t(acb->cfg.quemode & 0x01), record, total);
+    int32_t rc = cont_put_record(acb, queue, record, total);
     if (record != small)
         std::free(record);
     return rc;
@@ -653,7 +644,7 @@ int32_t ContOpen(XKSAcb* acb, int32_t mode, const char* ini, const char* section
         XKWTimeStamp(&today, &clock, nullptr);
         cont_removal_start(acb, today, clock);
     }
-    const Version& v = version();
+    const XKSVersionInfo& v = XKSLibVersionInfo();
     cont_log(acb, XKS_LOG_COMM | XKS_LOG_PROC, kBannerLevel,
              "XK-Project SECS/HSMS Communication library [XKS:%.31s(%dbit) DATE:%.31s by %.31s] Start", v.record, v.bits,
              v.record + 32, v.record + 64);

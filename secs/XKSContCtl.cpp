@@ -150,7 +150,7 @@ uint16_t select_session(const XKSAcb* acb, const XKSRequest* request)
 
 int32_t write_header(XKSAcb* acb, const uint8_t* header)
 {
-    int32_t n = TCPWrite(acb, header, nullptr, 0, nullptr, __FILE__, __LINE__);
+    int32_t n = cont_write(acb, header, nullptr, 0, nullptr, __FILE__, __LINE__);
     return n < 0 ? n : 0;
 }
 
@@ -295,6 +295,8 @@ int32_t send_selection(XKSAcb* acb, XKSRequest* request, uint8_t stype, int32_t 
         return rc;
     uint8_t header[10];
     control_header(acb, header, select_session(acb, request), request_b2(acb), 0, stype, nullptr);
+    // the send result names the transaction the request opened
+    std::memcpy(request->header + 6, header + 6, 4);
     return send_request(acb, header, pos, going, needed);
 }
 
@@ -393,6 +395,7 @@ int32_t SendHSMSSeparateReq(XKSAcb* acb, XKSRequest* request)
     bool own = (mode & SM_CTLDEV) != 0 && (!gs || (mode & SM_SEPALL) == 0);
     uint8_t header[10];
     control_header(acb, header, own ? cont_get16(request->header, 0) : kAnySession, 0, 0, ST_SEPARATE, nullptr);
+    std::memcpy(request->header + 6, header + 6, 4);
     // The state moves before the frame leaves; a peer that hears it may
     // close at once, so when it ends the connection the reader must leave
     // the report of the end to us. The outcome of the write is in the trace

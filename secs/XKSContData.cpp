@@ -97,8 +97,8 @@ int32_t SendHSMSData(XKSAcb* acb, XKSRequest* request, const uint8_t* body)
     rc = TXAdd(acb, header);
     if (rc < 0)
         return rc;
-    int32_t n = TCPWrite(acb, header, body, int32_t(request->len),
-                         reinterpret_cast<const XKSWriteOptions*>(request->wopt), __FILE__, __LINE__);
+    int32_t n = cont_write(acb, header, body, int32_t(request->len),
+                           reinterpret_cast<const XKSWriteOptions*>(request->wopt), __FILE__, __LINE__);
     // the transaction's reply timer starts now, or it is closed again
     uint8_t reply[10];
     std::memcpy(reply, header, sizeof reply);

@@ -11,6 +11,7 @@
 // shutdown lock. A thread that served an earlier connection shuts "its"
 // connection by generation, so a late shutdown can never cut the one that
 // replaced it.
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdio>
@@ -130,7 +131,7 @@ void clear_first_transaction(XKSAcb* acb)
     XKWLockEnter(&res->plock, 0);
     if (res->tx != nullptr && (acb->cfg.secsmode & SM_REPLACE) != 0)
         std::memset(&res->tx[0], 0, sizeof res->tx[0]);
-    XKSStore(acb->xtx, 0);
+    cont_set_xtx(acb, 0);
     __atomic_store_n(&acb->xlt, 0, __ATOMIC_RELEASE);
     XKWLockLeave(&res->plock);
 }
@@ -174,10 +175,16 @@ void shutdown_connection(XKSAcb* acb, int32_t gen, int32_t pause_ms)
 void release_connection(XKSAcb* acb, int32_t gen)
 {
     XKWLockEnter(&acb->res->slock, 0);
-    if (XKSLoad(acb->fshut) != 0 && (gen == 0 || gen == XKSLoad(acb->ngen)) && acb->ncb.socket != 0)
+    if (XKSLoad(acb->fshut) != 0 && (gen == 0 || gen == XKSLoad(acb->ngen)) && acb->ncb.socket != 0) {
+        // A write still under way ends at once on the shut socket; the
+        // descriptor must not be closed (and reused) under it.
+        for (int i = 0; i < 5000 && __atomic_load_n(&acb->nwrite, __ATOMIC_ACQUIRE) != 0; ++i)
+            XKWSleep(1);
         XKNTCPClose(&acb->ncb);
+    }
     XKWLockLeave(&acb->res->slock);
 }
+
 
 bool connection_released(XKSAcb* acb)
 {
@@ -393,6 +400,14 @@ bool hand_over(XKSAcb* acb, XKSAcb* target, AcceptSlot& slot)
     clear_first_transaction(target);
     take_connection(target, slot.ncb, slot.snap.ahost);
     std::memset(&slot.ncb, 0, sizeof slot.ncb);
+    // Connected goes first: the reader may report a Select.req at once.
+    int32_t rc = event(target, XKS_EV_CONNECTED, 0, nullptr);
+    if (rc < 0) {
+        cont_error(acb, rc, "RecvHSMS: Send accepted message");
+        shutdown_connection(target, 0, 0);
+        release_connection(target, 0);
+        return false;
+    }
     char arg[17];
     cont_addr_text(target, arg);
     __atomic_fetch_add(&target->xthr, 1, __ATOMIC_ACQ_REL);
@@ -400,12 +415,7 @@ bool hand_over(XKSAcb* acb, XKSAcb* target, AcceptSlot& slot)
         __atomic_fetch_sub(&target->xthr, 1, __ATOMIC_ACQ_REL);
         shutdown_connection(target, 0, 0);
         release_connection(target, 0);
-        return true;
-    }
-    int32_t rc = event(target, XKS_EV_CONNECTED, 0, nullptr);
-    if (rc < 0) {
-        cont_error(acb, rc, "RecvHSMS: Send accepted message");
-        return false;
+        event(target, XKS_EV_ENDED, 1, nullptr);
     }
     return true;
 }
@@ -521,7 +531,9 @@ int32_t recv_passive(XKSAcb* acb)
 
 int32_t recv_active(XKSAcb* acb)
 {
-    int32_t step = poll_step(acb);
+    // The first frame of a new connection (the Select.rsp the host waits
+    // for) must not sit in the socket for a whole INTER1 poll.
+    int32_t step = std::min(poll_step(acb), 10);
     while (XKSLoad(acb->fexit) == 0) {
         if (XKSLoad(acb->xstat) == 0) {
             XKWSleep(step);
@@ -571,6 +583,30 @@ void cont_mirror(XKSAcb* acb)
     for (int32_t i = 0; i < n && acb->cfg.devst != nullptr && user->cfg.devst != nullptr; ++i)
         __atomic_store_n(&user->cfg.devst[i], acb->cfg.devst[i], __ATOMIC_RELEASE);
     XKSStore(user->xstat, XKSLoad(acb->xstat));
+}
+
+int32_t cont_write(XKSAcb* acb, const uint8_t* header, const uint8_t* body, int32_t length,
+                   const XKSWriteOptions* options, const char* source, int32_t line)
+{
+    XKWLock* lock = &acb->res->slock;
+    XKWLockEnter(lock, 0);
+    bool open = XKSLoad(acb->fshut) == 0 && acb->ncb.socket != 0;
+    if (open)
+        __atomic_fetch_add(&acb->nwrite, 1, __ATOMIC_ACQ_REL);
+    XKWLockLeave(lock);
+    if (!open)
+        return XKW_E_CLOSED;
+    int32_t rc = TCPWrite(acb, header, body, length, options, source, line);
+    __atomic_fetch_sub(&acb->nwrite, 1, __ATOMIC_ACQ_REL);
+    return rc;
+}
+
+void cont_set_xtx(XKSAcb* acb, int32_t count)
+{
+    XKSStore(acb->xtx, count);
+    XKSAcb* user = acb->self != nullptr ? acb->self->acbu : acb->acbu;
+    if (user != nullptr && (acb->omode & 0x1003) == 0x1002)
+        XKSStore(user->xtx, count);
 }
 
 void cont_status_report(XKSAcb* acb)
@@ -677,10 +713,12 @@ int32_t SendHSMSConnect(XKSAcb* acb, XKSRequest* request)
         }
         XKWSleep(1000);
     }
+    // Connected is reported before the receive thread starts reading (it
+    // waits for the state), so whatever it reads comes after it.
     clear_first_transaction(acb);
+    cont_put(acb, acb->qr, XKS_EV_CONNECTED, request->rtn, request->header, nullptr, 0);
     take_connection(acb, ncb, acb->cfg.host);
     ContHSMSSetupDStat(acb, kNotSelected);
-    cont_put(acb, acb->qr, XKS_EV_CONNECTED, request->rtn, request->header, nullptr, 0);
     return 0;
 }
 
@@ -872,7 +910,7 @@ int32_t SendHSMSProc(XKSAcb* acb)
             cont_log(acb, XKS_LOG_PROC, 5, "SendHSMSProc 3.40 sf=0x%04x xid=0x%08x  Send reply (%3d) xstat=%d req=%3d",
                      sf, xid, rc, XKSLoad(acb->xstat), rec->req);
             rec->rtn = int16_t(rc);
-            int32_t put = XKQSendPut(acb->qc, 0, rec, XKS_REQ_SIZE);
+            int32_t put = cont_put_record(acb, acb->qc, rec, XKS_REQ_SIZE);
             if (put < 0) {
                 cont_error(acb, put, "SendHSMS: Internal reply queue put");
                 result = put;

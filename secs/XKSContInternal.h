@@ -11,6 +11,7 @@
 #include "runtime/XKWTrace.h"
 #include "secs/XKSAcb.h"
 #include "secs/XKSCont.h"
+#include "secs/XKSTCP.h"
 
 inline constexpr int32_t XKS_IDLINES = 127;  // identification lines of the communication trace
 
@@ -61,6 +62,10 @@ void cont_error(XKSAcb* acb, int32_t rc, const char* what);
 // receive queue gets two spare bytes after the body. Returns the put's result.
 int32_t cont_put(XKSAcb* acb, XKQueueBlock* queue, int32_t req, int32_t rtn, const uint8_t* header,
                  const uint8_t* body, int32_t length);
+
+// Put a whole record; a full receive or send-result queue is waited on
+// until it has room or the engine ends. Returns the put's result.
+int32_t cont_put_record(XKSAcb* acb, XKQueueBlock* queue, const void* record, int32_t length);
 
 // Block address as 16 hexadecimal digits (thread arguments) and back.
 void cont_addr_text(const void* address, char* text /* 17 bytes */);
@@ -184,6 +189,12 @@ int32_t SendRejectMessage(XKSAcb* acb, const uint8_t* header, int32_t reason);
 void ContHSMSSetupDStat(XKSAcb* acb, int32_t state);
 // Copy devst and xstat into the caller's block (omode & 0x1003 = 0x1002).
 void cont_mirror(XKSAcb* acb);
+// Write one message on the session's connection (TCPWrite) unless it is
+// shut or closed (-108); the connection is not closed while it runs.
+int32_t cont_write(XKSAcb* acb, const uint8_t* header, const uint8_t* body, int32_t length,
+                   const XKSWriteOptions* options, const char* source, int32_t line);
+// Set the count of open transactions, mirrored like the states.
+void cont_set_xtx(XKSAcb* acb, int32_t count);
 // Status report: "Status change ..." when xstat or a device state changed.
 void cont_status_report(XKSAcb* acb);
 

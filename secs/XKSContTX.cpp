@@ -136,7 +136,7 @@ int32_t tx_delete(XKSAcb* acb, int32_t index)
     XKSTxEntry e = tx[index];
     std::memmove(&tx[index], &tx[index + 1], size_t(n - 1 - index) * sizeof *tx);
     tx[n - 1] = XKSTxEntry{};
-    XKSStore(acb->xtx, n - 1);
+    cont_set_xtx(acb, n - 1);
     entry_line(acb, "Delete", index, e);
     table_lines(acb, "Delete", level_of(acb, e.header));
     return XKW_OK;
@@ -251,7 +251,7 @@ int32_t TXAdd(XKSAcb* acb, const uint8_t* header)
         e.tod = int32_t(XKWTimeNow() + delay);
         std::memcpy(e.header, header, sizeof e.header);
         entry_line(acb, "Add   ", n, e);
-        XKSStore(acb->xtx, n + 1);
+        cont_set_xtx(acb, n + 1);
         table_lines(acb, "Add   ", level_of(acb, header));
         rc = XKW_OK;
     }

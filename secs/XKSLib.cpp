@@ -254,9 +254,13 @@ void free_arrays(XKSConfig& cfg)
     std::free(cfg.devid);
     std::free(cfg.devst);
     std::free(cfg.devss);
+    std::free(cfg.devud);
+    std::free(cfg.devtm);
     cfg.devid = nullptr;
     cfg.devst = nullptr;
     cfg.devss = nullptr;
+    cfg.devud = nullptr;
+    cfg.devtm = nullptr;
     cfg.ndev = 0;
 }
 
@@ -345,7 +349,10 @@ int32_t XKSLibReadConfig(XKSAcb* acb, const char* file, const char* section)
     cfg.devid = static_cast<int32_t*>(std::calloc(n, sizeof(int32_t)));
     cfg.devst = static_cast<uint8_t*>(std::calloc(n, 1));
     cfg.devss = static_cast<uint8_t*>(std::calloc(n, 1));
-    if (cfg.devid == nullptr || cfg.devst == nullptr || cfg.devss == nullptr) {
+    cfg.devud = static_cast<uint8_t*>(std::calloc(n, 1));
+    cfg.devtm = static_cast<int64_t*>(std::calloc(n, sizeof(int64_t)));
+    if (cfg.devid == nullptr || cfg.devst == nullptr || cfg.devss == nullptr || cfg.devud == nullptr ||
+        cfg.devtm == nullptr) {
         free_arrays(cfg);
         return XKW_E_NOMEM;
     }
@@ -463,6 +470,20 @@ int32_t XKSLibVersion(char* record)
     XKWStrCopy(record + 32, "200412.1455", 32);
     XKWStrCopy(record + 64, "VS2010", 32);
     return int32_t(sizeof(void*) * 8);
+}
+
+const XKSVersionInfo& XKSLibVersionInfo()
+{
+    static XKSVersionInfo v;
+    static std::once_flag once;
+    std::call_once(once, [] {
+        v.bits = XKSLibVersion(v.record);
+        std::snprintf(v.line, sizeof v.line, "XK-Project [XKS:%.31s(%dbit) DATE:%.31s by %.31s] .. [%s %s]",
+                      v.record, v.bits, v.record + 32, v.record + 64, "Apr 16 2020", "15:22:30");
+        v.list[0] = v.line;
+        v.list[1] = nullptr;
+    });
+    return v;
 }
 
 namespace {

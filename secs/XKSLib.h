@@ -61,9 +61,29 @@ void XKSLibFreeConfig(XKSAcb* acb);
 // Returns the number of lines of the listing.
 int32_t XKSLibDumpConfig(XKSAcb* acb, uint32_t flags);
 
+// Diagnostic dumps, one line per field. Flag 0x80: to the session's
+// communication trace instead of its user trace; when that trace is not
+// open (or there is no owning session), through the fallback writer. A
+// non-empty title comes first. Session dump flags: 0x01 no settings
+// listing, 0x02 the settings listing only. Each returns the lines written.
+int32_t XKSLibDumpSession(XKSAcb* acb, int32_t flags, const char* title);
+int32_t XKSLibDumpMessage(const XKSMssgBlock* block, int32_t flags, const char* title);
+int32_t XKSLibDumpTable(const XKSMDTable* table, int32_t flags, const char* title);
+
 // Fill a 96-byte record: version at 0, build stamp at 32, build tag at 64.
 // Returns the word size in bits of this build.
 int32_t XKSLibVersion(char* record);
+
+// The version record, its word size, the identification line
+// "XK-Project [XKS:...] .. [<build date> <build time>]" and a list holding
+// only that line (for trace files); made once per process.
+struct XKSVersionInfo {
+    char record[96];
+    int32_t bits;
+    char line[XKS_LINE_SIZE];
+    const char* list[2];
+};
+const XKSVersionInfo& XKSLibVersionInfo();
 
 // File names "q%s%04x%s.xkq" (queue kinds 0..7) and "t%s%04x%s.trc" (trace
 // kinds 0..3) in dir, joined as the INI paths are. side: 0 host ("h"),

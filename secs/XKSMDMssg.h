@@ -20,6 +20,7 @@
 #include <cstdio>
 
 #include "runtime/XKWThread.h"
+#include "secs/xks.h"
 
 struct XKSAcb;
 struct XKSMssgBlock;
@@ -132,24 +133,10 @@ struct XKSMDTable {
     XKSMssgBlock* mb;            // codec block used by build and match
 };
 
-// ---- Tables and handles ----
-
-// Load a definition file into a new table reached through a definition
-// handle. session: a session handle whose settings are copied; file null
-// or empty: the session's MDMSSG. The syntax follows the extension (".sml"
-// or ".csv", any case), else mode bits 0..1 (2 CSV, otherwise SML). Mode
-// 0x4000 creates the table lock. Returns the handle (1..64); -9 bad
-// session handle, -28 no free handle, -12 no memory, -2 unreadable file,
-// -941..-944 a table full. On failure nothing stays allocated.
-int32_t XKSMDOpen(int32_t mode, int32_t session, const char* file);
-// Release a table and its handle. Returns the handle, or -9.
-int32_t XKSMDClose(int32_t handle, int32_t mode);
-// Write the table listing to out (null: standard output). Bits 0..1 of
-// mode: 0 items and all messages, 1 the message being built, 2 the message
-// last matched. Returns 0 or -9.
-int32_t XKSMDDump(int32_t handle, int32_t mode, FILE* out);
-// The table behind a handle. Returns 0 or -9.
-int32_t XKSMDGetTable(int32_t handle, int32_t reserved, XKSMDTable** table);
+// ---- Tables ----
+//
+// The functions on definition handles (open, close, listing, building by
+// name, matching, automatic replies) are declared in secs/xks.h.
 
 // Load a table that the caller owns (zero-filled or closed) from file for
 // acb's settings; kind as the open mode bits 0..1. lock: create the lock.
@@ -169,63 +156,3 @@ int32_t XKSMDLoadAcb(XKSAcb* acb, int32_t which);
 // double quotes do not count; there a backslash protects the next
 // character. state: 0 normal, 1 inside a block; returns the new state.
 int32_t XKSMDStripComment(char* line, char* comment, size_t comment_size, int32_t state);
-
-// ---- Building by name ----
-
-// Start an instance of the named message (upper-case compare, first
-// match) for a body of capacity bytes. Returns 0; -9; -2 unknown name or
-// empty table (no lock stays held); -941/-943 working area too small.
-int32_t XKSMDSelect(int32_t handle, int32_t mode, void* scratch, int32_t capacity, const char* name);
-// Set the value of a data item of the instance (count elements, host
-// order; text: count 0 = its length), or the entry count of a list item
-// (value: a 32-bit count, or null and count). Set list counts before
-// values: a count rebuilds the instance, keeping the counts set before it
-// (outer lists first, so that "VLIST:2" exists when it is given a count)
-// but not the values. Returns 0; -9; -2 unknown item; -28 more than
-// XKS_MD_COUNTS list counts; -941/-943/-944 working area full.
-int32_t XKSMDPutItem(int32_t handle, int32_t mode, void* scratch, const char* name, int32_t count,
-                     const void* value);
-// Encode the instance into body (the capacity given at select). Returns
-// the body length; -9; -2 empty table; a codec result when an item does
-// not fit.
-int32_t XKSMDBuild(int32_t handle, int32_t mode, uint8_t* body);
-// Instance parameters: 10 selected message, 105 instance items, 106 first
-// instance item, 300 name of item [index] into text, 303 its format word,
-// 304 its element size, 501 item index of message item [index]; others 0.
-// text (size bytes) is cleared first when given. -9 bad handle.
-int32_t XKSMDGetParam(int32_t handle, int32_t reserved, int32_t param, char* text, int32_t size, int32_t index);
-
-// ---- Reading received messages by name ----
-
-// Match a received body against the definitions whose stream/function is
-// sf (bit 15 ignored; 0 tries all), directions by mode bits 12..13. The
-// matched name goes to name (32 bytes) when given. Returns stream * 256 +
-// function, + 0x8000 with attribute W; -2 no match or empty table;
-// -941/-943/-944 working area too small; a codec result for a malformed
-// body. On success the lock stays held until XKSMDMatchEnd.
-int32_t XKSMDMatch(int32_t handle, int32_t mode, const uint8_t* body, int32_t length, int32_t sf, char* name);
-// Copy received item name: at most count elements (0 all) into buffer
-// (text gets a NUL behind; 2-byte text converted with mode 0x4000); a list
-// writes its entry count as a 32-bit integer and returns 1. format and
-// size (may be null) get its format word and element size. Returns the
-// elements copied, -2 when no received item has that name, -9.
-int32_t XKSMDGetItem(int32_t handle, int32_t mode, void* scratch, const char* name, int32_t count, void* buffer,
-                     int32_t* format, int32_t* size);
-// End a match: clear the working state and release the match's lock
-// (unless mode 0x4000). Returns 0 or -9.
-int32_t XKSMDMatchEnd(int32_t handle, int32_t mode, void* scratch);
-// Next received item as one text line (two blanks per depth, then the item
-// in the session's trace notation). format gets the format code, count the
-// element count. Returns the depth, -120 after the last item, -2 on an
-// empty table, -9.
-int32_t XKSMDNextItemText(int32_t handle, int32_t mode, void* reserved, int32_t* format, int32_t* count,
-                          char* text, int32_t size);
-// The reply to a received primary (header: 10 bytes, host order; its body
-// of length bytes): the defined reply built into reply (capacity bytes),
-// or the S9F3/S9F5/S9F7 body when the primary is not defined. name gets the primary's name,
-// reply_name the reply's (32 bytes each, may be null), sf the reply's
-// stream * 256 + function (stream * 256 for the abort reply SxF0, result
-// 0). Returns the body length, 0 for an empty reply, -930 no W-bit, -931
-// even function, or another negative result.
-int32_t XKSMDAutoReply(int32_t handle, int32_t mode, const uint8_t* header, const uint8_t* body, int32_t length,
-                       uint8_t* reply, int32_t capacity, char* name, char* reply_name, int32_t* sf);

@@ -228,7 +228,9 @@ void deliver(const XKSAcb* acb, int32_t level, int32_t kind, const char* text)
         return;
     XKSTraceRecord rec{};
     XKWTimeStamp(&rec.date, &rec.clock, &rec.ms);
-    rec.kind = kind & 0xFFF;
+    // The process bit stays, so that a callback can tell the process
+    // trace's copy of an entry from the communication trace's.
+    rec.kind = kind & (0xFFF | XKS_TK_PROCESS);
     rec.text = text;
     if (st != nullptr)
         stream_send(acb, st, rec, level);
@@ -677,4 +679,17 @@ void XKSTraceStreamClose(XKSAcb* acb)
         st->connected = false;
     }
     delete st;
+}
+
+void XKSTraceStreamInfo(const XKSAcb* acb, int32_t* socket, int32_t* port, char* host, size_t size)
+{
+    *socket = 0;
+    *port = acb->cfg.trctport;
+    XKWStrCopy(host, acb->cfg.trcthost, size);
+    XKSTraceStream* st = acb->tstream;
+    if (st == nullptr)
+        return;
+    std::lock_guard<std::mutex> guard(st->lock);
+    if (st->connected)
+        *socket = st->sock.socket;
 }

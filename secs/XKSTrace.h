@@ -111,3 +111,6 @@ int32_t XKSTraceBlockText(const XKSAcb* acb, int32_t mode, const uint8_t* block,
 int32_t XKSTraceStreamOpen(XKSAcb* acb);
 // Close the connection and free its state; nothing when none is open.
 void XKSTraceStreamClose(XKSAcb* acb);
+// The trace server connection for dumps: its socket (0 when not
+// connected), port and host name (size bytes).
+void XKSTraceStreamInfo(const XKSAcb* acb, int32_t* socket, int32_t* port, char* host, size_t size);

@@ -126,7 +126,13 @@ TEST(ContDataTest, UnknownDeviceAndOverlongBodyAreDeliveredMarkedWithS9Fx)
     EXPECT_EQ(e->body, std::vector<uint8_t>(big.begin(), big.begin() + 64));
     expect_s9(link, 11, longer);
 
-    std::string err = link.engine.trace("e");
+    // the reader writes the error line once its receive procedure is done,
+    // which may be after the S9F11 is on the wire
+    std::string err;
+    link.engine.wait_for([&] {
+        err = link.engine.trace("e");
+        return err.find("Received message too large") != std::string::npos;
+    }, 2000);
     EXPECT_NE(err.find("Undefined device id        (-19,"), std::string::npos);
     EXPECT_NE(err.find("Received message too large (-7,"), std::string::npos);
     EXPECT_NE(link.engine.trace("t").find("ILL_DEVICE"), std::string::npos);
@@ -272,4 +278,22 @@ TEST(ContDataTest, ConnectionTimersEndTheLink)
     EXPECT_EQ(end->req(), XKS_EV_ENDED);
     EXPECT_EQ(end->rtn(), XKS_E_FIRSTWAIT);
     EXPECT_TRUE(link.peer.wait_closed(2000));
+}
+
+TEST(ContDataTest, FullReceiveQueueHoldsTheLinkBackInsteadOfDropping)
+{
+    // The test's receive queue has 256 records and nobody takes them until
+    // all 400 messages are on the wire.
+    HsmsLink link("");
+    ASSERT_TRUE(link.select());
+    constexpr uint32_t kCount = 400;
+    for (uint32_t i = 1; i <= kCount; ++i)
+        ASSERT_TRUE(link.peer.send(HsmsFrame::data(1, 6, 11, false, i, {0xA5, 0x04, 0, 0, 0, uint8_t(i)})));
+    XKWSleep(500);  // the engine has read what it can by now
+    for (uint32_t i = 1; i <= kCount; ++i) {
+        auto e = link.engine.event(3000);
+        ASSERT_TRUE(e.has_value()) << "message " << i << " lost";
+        EXPECT_EQ(cont_get16(e->head.header, 8), i & 0xFFFF);
+    }
+    EXPECT_EQ(EngineRun::count(link.engine.trace("e"), "queue put"), 0);
 }

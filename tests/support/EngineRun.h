@@ -87,6 +87,14 @@ public:
     int32_t put(int req, int mode = 0, const uint8_t* header = nullptr, const std::vector<uint8_t>& body = {},
                 int rtn = 0)
     {
+        std::vector<uint8_t> rec = record(req, mode, rtn, header, body);
+        return XKQSendPut(&s_, 0, rec.data(), int32_t(rec.size()));
+    }
+
+    // A request record with its body, as the queues carry it.
+    static std::vector<uint8_t> record(int req, int mode, int rtn, const uint8_t* header,
+                                       const std::vector<uint8_t>& body)
+    {
         XKSRequest h{};
         h.req = uint8_t(req);
         h.mode = uint8_t(mode);
@@ -97,7 +105,7 @@ public:
         const uint8_t* raw = reinterpret_cast<const uint8_t*>(&h);
         std::vector<uint8_t> rec(raw, raw + XKS_REQ_SIZE);
         rec.insert(rec.end(), body.begin(), body.end());
-        return XKQSendPut(&s_, 0, rec.data(), int32_t(rec.size()));
+        return rec;
     }
 
     // Next record of the receive (event) or send-result queue within ms.
