@@ -1,24 +1,57 @@
-// Library sessions reached through session handles 1..64. Each slot holds
-// one zero-filled access control block from the moment it is taken until
-// it is freed.
+// The library interface inside: the session handle table and what its
+// files share. XKSComm.cpp opens and closes sessions and runs the callback
+// threads, XKSCommSend.cpp sends and receives and keeps the link and device
+// states, XKSCommHandle.cpp holds the message handles, the parameters and
+// the wrappers by handle. The public declarations are in secs/xks.h.
 #pragma once
 #include <cstdint>
 
 #include "secs/XKSAcb.h"
+#include "secs/XKSCont.h"
+#include "secs/xks.h"
 
 inline constexpr int XKS_SESSION_HANDLES = 64;
 
-// Take the lowest free session slot for a new, not yet opened acb (given
-// back through acb when not null). Returns the handle, -28 when all slots
-// are taken, -12 when memory runs out.
-int32_t XKSAllocAcb(int32_t reserved, XKSAcb** acb);
-// Free a slot taken by XKSAllocAcb without closing a session: its
-// definition tables and configuration arrays are released. Returns 0 or -9.
-int32_t XKSFreeAcb(int32_t handle, int32_t reserved);
-// The acb of a session handle. Returns 0, or -9 for an empty or invalid handle.
-int32_t XKSGetAcb(int32_t handle, int32_t reserved, XKSAcb** acb);
+// sexec bits of a session.
+inline constexpr int32_t XKS_CB_RECV = 0x1;  // receive-callback thread in its loop
+inline constexpr int32_t XKS_CB_SEND = 0x2;  // send-result callback thread in its loop
 
-// The library's result normalisation: socket and runtime codes become the
-// library's codes (-10061 and -138 -> -238, -10054 and -107 -> -239, -120
-// -> -951, ...); every other value is returned unchanged.
-int32_t XKSCommNormalize(int32_t result);
+// Receive mode bit of the receive-callback thread: the whole body buffer.
+inline constexpr int32_t XKS_RECV_CALLBACK = int32_t(0x80000000u);
+
+// The acb of a session handle, or null for an invalid or empty handle.
+XKSAcb* comm_session(int32_t handle);
+
+// Engine mode (open mode bits 0..1) and whether the engine keeps the
+// states of this session itself (open mode 0x1000 with engine mode 2, HSMS).
+int32_t comm_engine_mode(const XKSAcb* acb);
+bool comm_states_mirrored(const XKSAcb* acb);
+
+// One formatted line to the session's user trace; nothing when it is not
+// open.
+void comm_trace(XKSAcb* acb, int32_t level, const char* tag, const char* format, ...)
+    __attribute__((format(printf, 4, 5)));
+
+// ---- link and device states (XKSCommSend.cpp) ----
+
+// Every devst and xstat become state; a status report is written; us = state.
+void comm_set_all(XKSAcb* acb, int32_t state);
+// Device index (HSMS-GS; otherwise all) becomes state, xstat follows.
+void comm_set_device(XKSAcb* acb, int32_t index, int32_t state);
+// The session of device index ended (separate or its end reported).
+void comm_device_end(XKSAcb* acb, int32_t index);
+// Write the status report line when xstat or a device changed.
+void CommHSMSReportStatus(XKSAcb* acb);
+// Apply a send result to the states (control request number creq, the
+// record's result rtn).
+void CommHSMSCheckSendResult(XKSAcb* acb, const XKSRequest* record, int32_t creq, int32_t rtn);
+
+// ---- callback threads ----
+
+// The loops (XKSCommSend.cpp); each returns the result it ended with.
+int32_t XKSCommCBRecv(XKSAcb* acb);
+int32_t XKSCommCBSend(XKSAcb* acb);
+// Thread entries (XKSComm.cpp): argument is the acb address as 16
+// hexadecimal digits.
+void XKSCommCBRecvProc(void* argument);
+void XKSCommCBSendProc(void* argument);
