@@ -54,6 +54,26 @@ intptr_t message_owner(int32_t mode, int32_t session)
     return reinterpret_cast<intptr_t>(comm_session(session));
 }
 
+// Take a message slot and open its block with open(block, owner); a
+// failed open gives the slot back. Returns the handle or the failure.
+template <class Open>
+int32_t message_open(int32_t mode, int32_t session, Open&& open)
+{
+    intptr_t owner = message_owner(mode, session);
+    if (owner == 0 && !(mode & XKS_MSSG_SIZE))
+        return XKW_E_BADHANDLE;
+    XKSMssgBlock* b = nullptr;
+    int32_t h = message_alloc(&b);
+    if (h < 0)
+        return h;
+    int32_t rc = open(b, owner);
+    if (rc < 0) {
+        message_free(h);
+        return rc;
+    }
+    return h;
+}
+
 XKWTrace* open_trace(XKSAcb* acb, int32_t mode)
 {
     XKWTrace* t = (mode & XKS_DUMP_CTRACE) ? acb->ctrace : &acb->utrace;
@@ -259,19 +279,9 @@ int32_t XKSGetParam(int32_t handle, int32_t /*reserved*/, int32_t number, char* 
 
 int32_t XKSMsgBuildOpen(int32_t mode, uint8_t* buffer, int32_t capacity, int32_t session)
 {
-    intptr_t owner = message_owner(mode, session);
-    if (owner == 0 && !(mode & XKS_MSSG_SIZE))
-        return XKW_E_BADHANDLE;
-    XKSMssgBlock* b = nullptr;
-    int32_t h = message_alloc(&b);
-    if (h < 0)
-        return h;
-    int32_t rc = XKSMssgBuildOpen(b, mode, buffer, capacity, owner);
-    if (rc < 0) {
-        message_free(h);
-        return rc;
-    }
-    return h;
+    return message_open(mode, session, [&](XKSMssgBlock* b, intptr_t owner) {
+        return XKSMssgBuildOpen(b, mode, buffer, capacity, owner);
+    });
 }
 
 int32_t XKSMsgPut(int32_t handle, int32_t mode, uint8_t* buffer, int32_t format, int32_t count, const void* data)
@@ -301,19 +311,9 @@ int32_t XKSMsgParseOpen(int32_t mode, const uint8_t* body, int32_t length, int32
 {
     if (name != nullptr)
         name[0] = '\0';
-    intptr_t owner = message_owner(mode, session);
-    if (owner == 0 && !(mode & XKS_MSSG_SIZE))
-        return XKW_E_BADHANDLE;
-    XKSMssgBlock* b = nullptr;
-    int32_t h = message_alloc(&b);
-    if (h < 0)
-        return h;
-    int32_t rc = XKSMssgReadOpen(b, mode, body, length, owner, header, name, name != nullptr ? kNameSize : 0);
-    if (rc < 0) {
-        message_free(h);
-        return rc;
-    }
-    return h;
+    return message_open(mode, session, [&](XKSMssgBlock* b, intptr_t owner) {
+        return XKSMssgReadOpen(b, mode, body, length, owner, header, name, name != nullptr ? kNameSize : 0);
+    });
 }
 
 int32_t XKSMsgGet(int32_t handle, int32_t mode, const uint8_t* body, int32_t* format, int32_t* size,
