@@ -345,6 +345,10 @@ int32_t XKSLibReadConfig(XKSAcb* acb, const char* file, const char* section)
         return rc;
     if (cfg.xdev < 1)
         cfg.xdev = 1;
+    // Device IDs are 16-bit: more entries could never be filled, and a
+    // mistyped value must not allocate gigabytes.
+    if (cfg.xdev > XKS_XDEV_MAX)
+        cfg.xdev = XKS_XDEV_MAX;
     auto n = size_t(cfg.xdev);
     cfg.devid = static_cast<int32_t*>(std::calloc(n, sizeof(int32_t)));
     cfg.devst = static_cast<uint8_t*>(std::calloc(n, 1));

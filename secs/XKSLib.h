@@ -15,6 +15,7 @@
 
 inline constexpr const char* XKS_INI_DEFAULT_FILE = "xks.ini";
 inline constexpr const char* XKS_INI_DEFAULT_SECTION = "XKS";
+inline constexpr int32_t XKS_XDEV_MAX = 65536;  // XDEV above this is taken as this
 inline constexpr const char* XKS_PRINT_FILE = "XKSTrace.trc";  // fallback trace, working directory
 
 // XKSLibDumpConfig flags.

@@ -157,6 +157,10 @@ TEST_F(LibConfigTest, NumberRulesAndCapacityLimits)
     EXPECT_EQ(acb_->cfg.secsmode, 0xFFFFFFFFu);
     EXPECT_EQ(acb_->cfg.xdev, 1);
     EXPECT_EQ(devids(), (std::vector<int32_t>{5}));
+
+    // a mistyped capacity is held to the 16-bit ID range
+    ASSERT_EQ(load("[XKS]\nXDEV = 99999999\nDEVID = 1\n"), 0);
+    EXPECT_EQ(acb_->cfg.xdev, XKS_XDEV_MAX);
 }
 
 TEST_F(LibConfigTest, OnlyTheExactSectionNameContributesKeys)
