@@ -159,6 +159,7 @@ TEST_F(LibConfigTest, NumberRulesAndCapacityLimits)
     EXPECT_EQ(devids(), (std::vector<int32_t>{5}));
 
     // a mistyped capacity is held to the 16-bit ID range
+    XKSLibFreeConfig(acb_.get());
     ASSERT_EQ(load("[XKS]\nXDEV = 99999999\nDEVID = 1\n"), 0);
     EXPECT_EQ(acb_->cfg.xdev, XKS_XDEV_MAX);
 }
