@@ -30,6 +30,15 @@ public:
             if (entry.is_regular_file(ec))
                 XKWResourceRemove(entry.path().c_str());
         std::system(("rm -rf '" + path_ + "'").c_str());
+        // Shared-memory queues and the mutexes of vanished files live in
+        // /dev/shm under names that hold our path with '_' for '/'.
+        std::string mangled = path_ + "/";
+        for (char& c : mangled)
+            if (c == '/')
+                c = '_';
+        for (const auto& entry : std::filesystem::directory_iterator("/dev/shm", ec))
+            if (entry.path().filename().string().find(mangled) != std::string::npos)
+                std::filesystem::remove(entry.path(), ec);
     }
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
