@@ -34,6 +34,7 @@ constexpr int kMinPrimaries = 3000;
 #endif
 constexpr int kMaxPrimaries = 60000;  // with the failed sends, below the wrap of the IDs
 constexpr int kExchangeMs = 17000;
+constexpr int kPrimariesPerMs = 4;  // pace: the exchange spans several cuts on a fast machine too
 constexpr int kSenders = 3;
 constexpr int kT3 = 3;
 constexpr int32_t kPrimarySf = 0x8103;  // S1F3 W, body: one U4 counter
@@ -449,11 +450,16 @@ TEST(SoakTest, CutConnectionsLoseNoTransactionAndDeliverNothingTwice)
 
     std::atomic<uint32_t> next_counter{1};
     std::atomic<int> sent{0}, not_selected{0};
-    const uint64_t exchange_end = now_ms() + kExchangeMs;
+    const uint64_t exchange_start = now_ms();
+    const uint64_t exchange_end = exchange_start + kExchangeMs;
     std::vector<std::thread> senders;
     for (int t = 0; t < kSenders; ++t)
         senders.emplace_back([&] {
             while (now_ms() < exchange_end && sent < kMaxPrimaries) {
+                if (uint64_t(sent) > (now_ms() - exchange_start) * kPrimariesPerMs) {
+                    XKWSleep(1);
+                    continue;
+                }
                 if (XKSGetXStat(host.handle, 0) != 3) {
                     XKWSleep(5);
                     continue;
