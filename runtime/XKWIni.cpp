@@ -110,10 +110,11 @@ struct CharReader {
 
 // Read one logical line into line (line_size bytes): a backslash at the end
 // of a physical line joins the next one, bytes past 4095 are dropped up to
-// the end of the logical line. Returns -1 at the end of the file, 0 for a
-// line ended by its newline, else (ended by the end of the file) how many
-// newlines a copy of it needs before more text can follow: 2 right after a
-// backslash (the second ends the line it would join), 1 otherwise.
+// the end of the logical line, as is a backslash that ends the file.
+// Returns -1 at the end of the file, 0 for a line ended by its newline,
+// else (ended by the end of the file) how many newlines a copy of it needs
+// before more text can follow: 2 right after a backslash (the second ends
+// the line it would join), 1 otherwise.
 int read_line(FILE* f, char* line)
 {
     CharReader in{f, {}};
@@ -137,6 +138,10 @@ int read_line(FILE* f, char* line)
     }
     if (!any)
         return -1;
+    // A backslash at the very end joins nothing and is dropped, so the line
+    // reads the same before and after an update appends to the file.
+    if (backslash && kept)
+        out.p[--out.n] = '\0';
     return backslash ? 2 : 1;
 }
 

@@ -198,6 +198,13 @@ TEST_F(IniTest, PutReplacesInsertsAndAppendsWithExactLines)
         EXPECT_EQ(get(p, "S", "A"), "1") << tail;
         EXPECT_EQ(get(p, "S", "B"), "2") << tail;
     }
+
+    // A section line ending the file in a backslash is the same section
+    // before and after an update appends to the file.
+    p = write("[S]\nA=1\n[T\\");
+    ASSERT_EQ(XKWIniPut(p.c_str(), "T", "B", "2"), 0);
+    EXPECT_EQ(get(p, "T", "B"), "2");
+    EXPECT_EQ(read(p), "[S]\nA=1\n[T\\\n\nB\t= \"2\"\n\n");
 }
 
 TEST_F(IniTest, PutRefusesWhatWouldNotReadBackAndNeverLeavesTemp)
