@@ -39,6 +39,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_socket.h"
 #include "runtime/XKWResource.h"
 #include "runtime/XKWSleep.h"
 #include "secs/XKSMssg.h"
@@ -289,28 +290,6 @@ bool tcp_pair(int fd[2])
     int one = 1;
     for (int i = 0; i < 2; ++i)
         ::setsockopt(fd[i], IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    return true;
-}
-
-bool read_all(int fd, uint8_t* buf, size_t n)
-{
-    for (size_t got = 0; got < n;) {
-        ssize_t r = ::read(fd, buf + got, n - got);
-        if (r <= 0)
-            return false;
-        got += size_t(r);
-    }
-    return true;
-}
-
-bool write_all(int fd, const uint8_t* buf, size_t n)
-{
-    for (size_t done = 0; done < n;) {
-        ssize_t w = ::send(fd, buf + done, n - done, MSG_NOSIGNAL);
-        if (w <= 0)
-            return false;
-        done += size_t(w);
-    }
     return true;
 }
 

@@ -1,5 +1,6 @@
 // The scripted HSMS peer: plain POSIX sockets, nothing from the library.
 #include "HsmsPeer.h"
+#include "PeerSocket.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -18,41 +19,7 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-int ms_left(Clock::time_point deadline)
-{
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
-}
-
-// Wait for `events` on fd until the deadline; EINTR resumed.
-bool wait_for(int fd, short events, Clock::time_point deadline)
-{
-    for (;;) {
-        pollfd p{fd, events, 0};
-        int rc = ::poll(&p, 1, ms_left(deadline));
-        if (rc > 0)
-            return true;
-        if (rc == 0 || errno != EINTR)
-            return false;
-    }
-}
-
-sockaddr_in loopback(int port)
-{
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return a;
-}
-
-void no_delay(int fd)
-{
-    int one = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-}
+using namespace peer_socket;
 
 bool send_all(int fd, const uint8_t* p, size_t n)
 {
@@ -257,21 +224,8 @@ bool HsmsPeer::connect(int port, int timeout_ms, const char* host)
 int HsmsPeer::listen()
 {
     close_listener();
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return -1;
-    int one = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in a = loopback(0);
-    socklen_t len = sizeof a;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, 8) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    listen_fd_ = fd;
-    listen_port_ = ntohs(a.sin_port);
-    return listen_port_;
+    listen_fd_ = listen_loopback(8, &listen_port_);
+    return listen_fd_ >= 0 ? listen_port_ : -1;
 }
 
 bool HsmsPeer::accept(int timeout_ms)

@@ -1,0 +1,61 @@
+// Helpers the PLC drivers share beyond the exported common layer: opening
+// and closing a TCP connection in a family table, the per-call lock, exact
+// reads and the frame trace.
+#pragma once
+#include <bit>
+#include <cstdint>
+
+#include "plc/qzrplc.h"
+
+namespace qzrplc {
+
+// Byte-order flag of a family whose wire order is little-endian (MELSEC,
+// Keyence) or big-endian (Omron): 1 when the host order differs.
+constexpr int32_t order_le = std::endian::native == std::endian::big ? 1 : 0;
+constexpr int32_t order_be = std::endian::native == std::endian::little ? 1 : 0;
+
+// Trace levels of the drivers' lines.
+constexpr int32_t level_connect = 1;  // connect and close
+constexpr int32_t level_call = 3;     // Get, Set, Recv, Send with their data
+constexpr int32_t level_frame = 4;    // "PLC Data" line of each frame sent or received
+constexpr int32_t level_head = 5;     // frame head dump
+constexpr int32_t level_data = 6;     // frame data dump
+
+// Write a formatted line to the connection's trace (nothing without one).
+void tracef(QZRPLCPcb* pcb, int32_t level, const char* format, ...) __attribute__((format(printf, 3, 4)));
+
+// Take a slot of table, open the trace file and the lock, and connect to
+// host:port (port's high half: connect flags), or with QZRPLC_FLAG_SERVER
+// adopt port as the socket. Traces "[Connect] ...". Returns the id, or an
+// error with the slot freed (an adopted socket is left open).
+int32_t open_link(QZRPLCPcb** table, int32_t flags, const char* host, int32_t port, const char* dir,
+                  int32_t level);
+// Close the socket, the trace and the lock of id and free its slot; ids
+// outside 1..16 and free slots are ignored.
+void close_link(QZRPLCPcb** table, int32_t id);
+
+// Receive exactly length bytes, each receive within timeout ms (<= 0:
+// without limit). A failure before the first byte of a frame (started
+// false) gives the socket layer's code; once part of a frame has come,
+// -5: the frame ended early.
+int32_t read_exact(int32_t sd, void* buffer, int32_t length, int32_t timeout, bool started);
+
+// Trace a frame sent or received ("Send" or "Recv"): the "PLC Data" line
+// with its result, then, when it succeeded, the first head_max bytes as
+// "  Head" and the bytes from data_offset as "  Data".
+void trace_frame(QZRPLCPcb* pcb, const char* way, int32_t rtn, const uint8_t* frame, int32_t length,
+                 int32_t head_max, int32_t data_offset);
+
+// Holds the connection's lock for one call when the call's flags ask for it.
+class CallLock {
+public:
+    CallLock(const QZRPLCPcb* pcb, int32_t flags);
+    ~CallLock();
+    CallLock(const CallLock&) = delete;
+    CallLock& operator=(const CallLock&) = delete;
+
+private:
+    int32_t lock_ = 0;
+};
+
+}  // namespace qzrplc

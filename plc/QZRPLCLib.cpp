@@ -1,0 +1,252 @@
+// What the PLC drivers share: the connection tables and their ids, the id
+// checks, the per-connection trace file, byte-order helpers and the
+// wrapping counter. Each driver owns one table of QZRPLC_SLOTS pointers;
+// its connection ids are the slot numbers 1..16.
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+
+#include "plc/QZRPLCInternal.h"
+#include "runtime/XKNSocket.h"
+#include "runtime/XKWResult.h"
+#include "runtime/XKWThread.h"
+#include "runtime/XKWTrace.h"
+
+namespace {
+
+// Trace settings of a connection's file: the file itself with numbered
+// generations, three kept (0x342); date, time with milliseconds and level
+// on each line, CR LF ends (0x800B); 5 MB per generation.
+constexpr int32_t trace_out = 0x342;
+constexpr int32_t trace_attr = 0x800B;
+constexpr int32_t trace_size = 0x500000;
+constexpr int32_t trace_mode = 0x40;
+
+// Serialises the slot search of every family and the setting of the
+// process trace defaults with the open that uses them.
+std::mutex& table_lock()
+{
+    static std::mutex lock;
+    return lock;
+}
+
+// Ids 1..count of a family table; a single control block passed by itself
+// (count below 2) is entry 0.
+bool valid_id(int32_t count, int32_t id)
+{
+    return count < 2 ? id == 0 : id >= 1 && id <= count && id <= QZRPLC_MAXID;
+}
+
+template <size_t N>
+void reverse_each(int32_t flag, void* buffer, int32_t count)
+{
+    if (flag == 0 || buffer == nullptr)
+        return;
+    auto* p = static_cast<uint8_t*>(buffer);
+    for (int32_t i = 0; i < count; ++i, p += N)
+        for (size_t k = 0; k < N / 2; ++k) {
+            uint8_t t = p[k];
+            p[k] = p[N - 1 - k];
+            p[N - 1 - k] = t;
+        }
+}
+
+}  // namespace
+
+int32_t QZRPLCSearchId(QZRPLCPcb** table, int32_t count)
+{
+    if (table == nullptr)
+        return XKW_E_INVAL;
+    std::lock_guard<std::mutex> hold(table_lock());
+    for (int32_t id = 1; id <= count && id < QZRPLC_SLOTS; ++id) {
+        if (table[id] != nullptr)
+            continue;
+        table[id] = static_cast<QZRPLCPcb*>(std::calloc(1, sizeof(QZRPLCPcb)));
+        return table[id] != nullptr ? id : XKW_E_NOMEM;
+    }
+    return XKW_E_FULL;
+}
+
+int32_t QZRPLCCheckPcb(QZRPLCPcb* const* table, int32_t count, int32_t id)
+{
+    return table != nullptr && valid_id(count, id) && table[id] != nullptr ? 0 : XKW_E_BADHANDLE;
+}
+
+int32_t QZRPLCCheckPcbSd(QZRPLCPcb* const* table, int32_t count, int32_t id)
+{
+    return QZRPLCCheckPcb(table, count, id) == 0 && table[id]->sd > 0 ? 0 : XKW_E_BADHANDLE;
+}
+
+int32_t QZRPLCCheckPcbTd(QZRPLCPcb* const* table, int32_t count, int32_t id)
+{
+    return QZRPLCCheckPcb(table, count, id) == 0 && table[id]->trace > 0 ? 0 : XKW_E_BADHANDLE;
+}
+
+int32_t QZRPLCTraceOpen(QZRPLCPcb* pcb, const char* file, int32_t level)
+{
+    if (pcb == nullptr || file == nullptr)
+        return XKW_E_INVAL;
+    if (level <= 0)
+        return 0;
+    // The defaults are process-wide: set and used under one lock, so that
+    // two connections opening at once each get their own level.
+    std::lock_guard<std::mutex> hold(table_lock());
+    XKWTraceSetDefaults("", trace_out, trace_attr, level, trace_size);
+    int32_t handle = XKWTraceOpenId(trace_mode, file, nullptr, trace_size);
+    if (handle < 0)
+        return handle;
+    pcb->trace = handle;
+    return 0;
+}
+
+int32_t QZRPLCTraceClose(QZRPLCPcb* pcb)
+{
+    if (pcb != nullptr && pcb->trace > 0) {
+        XKWTraceCloseId(pcb->trace);
+        pcb->trace = 0;
+    }
+    return 0;
+}
+
+int32_t QZRPLCTraceWrite(QZRPLCPcb* pcb, int32_t level, const char* text)
+{
+    if (pcb == nullptr || pcb->trace <= 0 || text == nullptr)
+        return 0;
+    return XKWTraceWriteId(__FILE__, __LINE__, __func__, pcb->trace, 0, level, "DB", "%s", text);
+}
+
+int32_t QZRPLCTraceWriteData(QZRPLCPcb* pcb, int32_t level, int32_t unit, const char* label, const void* data,
+                             int32_t length)
+{
+    if (pcb == nullptr || pcb->trace <= 0 || data == nullptr || length <= 0)
+        return 0;
+    return XKWTraceDumpId(__FILE__, __LINE__, __func__, pcb->trace, unit * 0x1000 + 0x10, level, "DB",
+                          label != nullptr ? label : "", data, length);
+}
+
+void QZRPLCByte2(int32_t flag, void* buffer, int32_t count)
+{
+    reverse_each<2>(flag, buffer, count);
+}
+
+void QZRPLCByte4(int32_t flag, void* buffer, int32_t count)
+{
+    reverse_each<4>(flag, buffer, count);
+}
+
+int32_t QZRPLCCountAdd(QZRPLCPcb* pcb, int32_t maximum)
+{
+    if (pcb == nullptr)
+        return XKW_E_INVAL;
+    int32_t next = pcb->count + 1;
+    pcb->count = next > maximum || next < 0 ? 0 : next;
+    return pcb->count;
+}
+
+// ---- helpers of the drivers ----
+
+void qzrplc::tracef(QZRPLCPcb* pcb, int32_t level, const char* format, ...)
+{
+    if (pcb == nullptr || pcb->trace <= 0)
+        return;
+    char text[XKW_TRACE_LINE_MAX + 1];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    QZRPLCTraceWrite(pcb, level, text);
+}
+
+int32_t qzrplc::open_link(QZRPLCPcb** table, int32_t flags, const char* host, int32_t port, const char* dir,
+                          int32_t level)
+{
+    if (host == nullptr)
+        host = "";
+    if (dir == nullptr || *dir == '\0')
+        dir = ".";
+    bool server = (flags & QZRPLC_FLAG_SERVER) != 0;
+    if (server && port <= 0)
+        return XKW_E_INVAL;
+    int32_t id = QZRPLCSearchId(table, QZRPLC_MAXID);
+    if (id < 0)
+        return id;
+    QZRPLCPcb* pcb = table[id];
+    pcb->flags = flags;
+    char file[XKW_PATH_MAX];
+    int n = server ? std::snprintf(file, sizeof file, "%s/PLC(Server_%s).trc", dir, host)
+                   : std::snprintf(file, sizeof file, "%s/PLC(%s_%06d).trc", dir, host, port & 0xFFFF);
+    int32_t rc = n < 0 || static_cast<size_t>(n) >= sizeof file ? XKW_E_INVAL : QZRPLCTraceOpen(pcb, file, level);
+    if (rc == 0) {
+        pcb->lock = XKWLockCreateId();
+        rc = pcb->lock < 0 ? pcb->lock : 0;
+    }
+    if (rc == 0) {
+        rc = server ? port : XKNTCPConnectTo(host, port, nullptr);
+        tracef(pcb, level_connect, "[Connect] PLC [%s:%d]  rtn=%d", host, port & 0xFFFF, rc);
+    }
+    if (rc < 0) {
+        close_link(table, id);
+        return rc;
+    }
+    pcb->sd = rc;
+    return id;
+}
+
+void qzrplc::close_link(QZRPLCPcb** table, int32_t id)
+{
+    if (table == nullptr || id < 1 || id > QZRPLC_MAXID || table[id] == nullptr)
+        return;
+    QZRPLCPcb* pcb = table[id];
+    if (pcb->sd > 0) {
+        XKNShutdown(pcb->sd, 3);
+        XKNClose(pcb->sd);
+        pcb->sd = 0;
+    }
+    QZRPLCTraceWrite(pcb, level_connect, "[Close]   PLC\n\n\n");
+    QZRPLCTraceClose(pcb);
+    if (pcb->lock > 0)
+        XKWLockDeleteId(pcb->lock);
+    {
+        std::lock_guard<std::mutex> hold(table_lock());
+        table[id] = nullptr;
+    }
+    std::free(pcb);
+}
+
+int32_t qzrplc::read_exact(int32_t sd, void* buffer, int32_t length, int32_t timeout, bool started)
+{
+    auto* p = static_cast<uint8_t*>(buffer);
+    for (int32_t got = 0; got < length;) {
+        int32_t r = XKNRead(sd, p + got, length - got, timeout);
+        if (r <= 0)
+            return started || got > 0 ? QZRPLC_E_SHORT : (r < 0 ? r : XKW_E_CLOSED);
+        got += r;
+    }
+    return length;
+}
+
+void qzrplc::trace_frame(QZRPLCPcb* pcb, const char* way, int32_t rtn, const uint8_t* frame, int32_t length,
+                         int32_t head_max, int32_t data_offset)
+{
+    if (pcb == nullptr || pcb->trace <= 0)
+        return;
+    tracef(pcb, level_frame, "[%s]    PLC Data   rtn=%4d", way, rtn);
+    if (rtn <= 0)
+        return;
+    QZRPLCTraceWriteData(pcb, level_head, 0, "  Head", frame, length < head_max ? length : head_max);
+    if (length > data_offset)
+        QZRPLCTraceWriteData(pcb, level_data, 0, "  Data", frame + data_offset, length - data_offset);
+}
+
+qzrplc::CallLock::CallLock(const QZRPLCPcb* pcb, int32_t flags)
+{
+    if ((flags & QZRPLC_FLAG_LOCK) != 0 && pcb->lock > 0 && XKWLockEnterId(pcb->lock, 0) == 0)
+        lock_ = pcb->lock;
+}
+
+qzrplc::CallLock::~CallLock()
+{
+    if (lock_ > 0)
+        XKWLockLeaveId(lock_);
+}
