@@ -3,6 +3,11 @@
 // allocated until it is freed. While the thread-safe switch is on, the
 // search, allocation and freeing of entries are serialised by the table's
 // own lock; the object's own work never runs under it.
+//
+// An entry can be held (pinned) for the length of one call on its object.
+// A close retires the entry first: from then on it cannot be pinned nor
+// reused, and the close waits until the calls that hold it have let go
+// before it releases the object.
 #pragma once
 #include <array>
 #include <atomic>
@@ -85,7 +90,7 @@ public:
         return slot_[handle - 1].load(std::memory_order_acquire);
     }
 
-    // Free the entry of a handle; returns 0 or -9.
+    // Free the entry of a handle (retiring or not); returns 0 or -9.
     int32_t Free(int32_t handle)
     {
         if (handle < 1 || handle > N)
@@ -93,13 +98,54 @@ public:
         T* p;
         {
             Guard guard(*this);
-            p = slot_[handle - 1].exchange(nullptr, std::memory_order_acq_rel);
+            p = slot_[handle - 1].exchange(nullptr, std::memory_order_seq_cst);
         }
+        // A pin that comes now finds the entry empty.
+        uses_[handle - 1].fetch_and(~kRetiring, std::memory_order_seq_cst);
         if (p == nullptr)
             return XKW_E_BADHANDLE;
         delete p;
         return XKW_OK;
     }
+
+    // The object of a valid handle, held until Unpin; nullptr (nothing to
+    // unpin) for a handle that is invalid, empty or retiring.
+    T* Pin(int32_t handle)
+    {
+        if (handle < 1 || handle > N)
+            return nullptr;
+        std::atomic<uint32_t>& uses = uses_[handle - 1];
+        if ((uses.fetch_add(1, std::memory_order_seq_cst) & kRetiring) != 0) {
+            uses.fetch_sub(1, std::memory_order_release);
+            return nullptr;
+        }
+        T* p = slot_[handle - 1].load(std::memory_order_seq_cst);
+        if (p == nullptr)
+            uses.fetch_sub(1, std::memory_order_release);
+        return p;
+    }
+    void Unpin(int32_t handle) { uses_[handle - 1].fetch_sub(1, std::memory_order_release); }
+
+    // Take an entry out of use for its close: it can no longer be pinned
+    // nor reused until Free or Restore. Returns its object, or nullptr when
+    // the handle is invalid, empty or already retiring.
+    T* Retire(int32_t handle)
+    {
+        if (handle < 1 || handle > N)
+            return nullptr;
+        Guard guard(*this);
+        T* p = slot_[handle - 1].load(std::memory_order_seq_cst);
+        if (p == nullptr || (uses_[handle - 1].fetch_or(kRetiring, std::memory_order_seq_cst) & kRetiring) != 0)
+            return nullptr;
+        return p;
+    }
+    // Whether calls still hold the entry of a retiring handle.
+    bool Pinned(int32_t handle) const
+    {
+        return (uses_[handle - 1].load(std::memory_order_acquire) & ~kRetiring) != 0;
+    }
+    // Put a retiring entry back in use.
+    void Restore(int32_t handle) { uses_[handle - 1].fetch_and(~kRetiring, std::memory_order_seq_cst); }
 
 private:
     struct Guard {
@@ -116,9 +162,12 @@ private:
         std::mutex* m;
     };
 
+    static constexpr uint32_t kRetiring = 0x80000000u;
+
     bool highest_first_;
     std::mutex lock_;
     std::array<std::atomic<T*>, N> slot_{};
+    std::array<std::atomic<uint32_t>, N> uses_{};  // pins, and the retiring bit
 };
 
 inline constexpr int XKW_HANDLES = 256;        // traces, INI readers, locks, mutexes, queues

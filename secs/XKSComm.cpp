@@ -181,18 +181,26 @@ int32_t poll_ms(const XKSAcb* acb, uint64_t left)
     return left < uint64_t(ms) ? int32_t(left) + 1 : ms;
 }
 
-// Wait until sexec is 0 (both callback threads have left their loops).
-bool callbacks_ended(XKSAcb* acb)
+// Poll done() every INTER0 ms until it holds (true) or a thread that must
+// leave the block has had its time (false).
+template <class Done>
+bool wait_until(const XKSAcb* acb, Done&& done)
 {
     uint64_t end = XKWTickCount() + kThreadWaitMs;
     for (;;) {
-        if (XKSLoad(acb->sexec) == 0)
+        if (done())
             return true;
         uint64_t now = XKWTickCount();
         if (now >= end)
             return false;
         XKWSleep(poll_ms(acb, end - now));
     }
+}
+
+// Wait until sexec is 0 (both callback threads have left their loops).
+bool callbacks_ended(XKSAcb* acb)
+{
+    return wait_until(acb, [acb] { return XKSLoad(acb->sexec) == 0; });
 }
 
 // ---- the engine in this process (engine mode 2) ----
@@ -530,15 +538,7 @@ int32_t stop_engine(XKSAcb* acb)
 // Wait for the engine thread of this process to have left the block.
 bool engine_thread_ended(XKSAcb* acb)
 {
-    uint64_t end = XKWTickCount() + kThreadWaitMs;
-    for (;;) {
-        if (engine_ended(acb))
-            return true;
-        uint64_t now = XKWTickCount();
-        if (now >= end)
-            return false;
-        XKWSleep(poll_ms(acb, end - now));
-    }
+    return wait_until(acb, [acb] { return engine_ended(acb); });
 }
 
 // The rest of a close of an open session (steps after the definitions).
@@ -590,7 +590,13 @@ int32_t close_session(XKSAcb* acb)
 
 }  // namespace
 
-XKSAcb* comm_session(int32_t handle) { return sessions.Get(handle); }
+XKSSessionUse::XKSSessionUse(int32_t handle) : handle_(handle), acb_(sessions.Pin(handle)) {}
+
+XKSSessionUse::~XKSSessionUse()
+{
+    if (acb_ != nullptr)
+        sessions.Unpin(handle_);
+}
 
 int32_t comm_engine_mode(const XKSAcb* acb) { return acb->omode & 3; }
 
@@ -714,15 +720,26 @@ int32_t XKSOpen(int32_t mode, const char* ini, const char* section, XKSRecvCallb
     return handle;
 }
 
+// Calls on the handle from other threads may be under way: the handle is
+// retired first, so that no call starts any more, and fexit makes those
+// under way return. Nothing is released before the last has let go.
 int32_t XKSClose(int32_t handle, int32_t mode)
 {
-    XKSAcb* acb = sessions.Get(handle);
+    XKSAcb* acb = sessions.Retire(handle);
     if (acb == nullptr)
         return XKW_E_BADHANDLE;
+    if (acb->marker == XKS_ACB_OPEN)
+        XKSStore(acb->fexit, 1);
+    if (!wait_until(acb, [handle] { return !sessions.Pinned(handle); })) {
+        sessions.Restore(handle);
+        return XKW_E_BUSY;
+    }
     int32_t rc = XKSCommClose(acb, mode);
     // A session kept open because a thread still uses it keeps its slot:
     // freeing the block would pull it from under that thread.
-    if (!(rc == XKW_E_BUSY && acb->marker == XKS_ACB_OPEN))
+    if (rc == XKW_E_BUSY && acb->marker == XKS_ACB_OPEN)
+        sessions.Restore(handle);
+    else
         sessions.Free(handle);
     return rc;
 }

@@ -19,8 +19,21 @@ inline constexpr int32_t XKS_CB_SEND = 0x2;  // send-result callback thread in i
 // Receive mode bit of the receive-callback thread: the whole body buffer.
 inline constexpr int32_t XKS_RECV_CALLBACK = int32_t(0x80000000u);
 
-// The acb of a session handle, or null for an invalid or empty handle.
-XKSAcb* comm_session(int32_t handle);
+// A session handle held for the length of one call: the close of the
+// session waits until every call holding it has let go. acb() is null for
+// an invalid or empty handle and for a session being closed.
+class XKSSessionUse {
+public:
+    explicit XKSSessionUse(int32_t handle);
+    ~XKSSessionUse();
+    XKSSessionUse(const XKSSessionUse&) = delete;
+    XKSSessionUse& operator=(const XKSSessionUse&) = delete;
+    XKSAcb* acb() const { return acb_; }
+
+private:
+    int32_t handle_;
+    XKSAcb* acb_;
+};
 
 // Engine mode (open mode bits 0..1) and whether the engine keeps the
 // states of this session itself (open mode 0x1000 with engine mode 2, HSMS).

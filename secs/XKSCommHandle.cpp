@@ -51,7 +51,8 @@ intptr_t message_owner(int32_t mode, int32_t session)
 {
     if (mode & XKS_MSSG_SIZE)
         return session;
-    return reinterpret_cast<intptr_t>(comm_session(session));
+    XKSSessionUse use(session);
+    return reinterpret_cast<intptr_t>(use.acb());
 }
 
 // Take a message slot and open its block with open(block, owner); a
@@ -100,21 +101,24 @@ void swap2(uint8_t* p)
 int32_t XKSRecv(int32_t handle, int32_t mode, int32_t* devid, int32_t* sf, uint32_t* xid, uint8_t* body,
                 int32_t size, uint8_t* header)
 {
-    XKSAcb* acb = comm_session(handle);
+    XKSSessionUse use(handle);
+    XKSAcb* acb = use.acb();
     return acb != nullptr ? XKSCommRecv(acb, mode, devid, sf, xid, body, size, header) : XKW_E_BADHANDLE;
 }
 
 int32_t XKSSend(int32_t handle, int32_t mode, int32_t devid, int32_t sf, uint32_t xid, const uint8_t* body,
                 int32_t length, uint8_t* header)
 {
-    XKSAcb* acb = comm_session(handle);
+    XKSSessionUse use(handle);
+    XKSAcb* acb = use.acb();
     return acb != nullptr ? XKSCommSend(acb, mode, devid, sf, xid, body, length, header) : XKW_E_BADHANDLE;
 }
 
 int32_t XKSSendEx(int32_t handle, int32_t mode, int32_t devid, int32_t sf, uint32_t xid, const uint8_t* body,
                   int32_t length, uint8_t* header, const uint8_t* wopt)
 {
-    XKSAcb* acb = comm_session(handle);
+    XKSSessionUse use(handle);
+    XKSAcb* acb = use.acb();
     return acb != nullptr ? XKSCommSendEx(acb, mode, devid, sf, xid, body, length, header, wopt)
                           : XKW_E_BADHANDLE;
 }
@@ -122,25 +126,29 @@ int32_t XKSSendEx(int32_t handle, int32_t mode, int32_t devid, int32_t sf, uint3
 int32_t XKSSendError(int32_t handle, int32_t mode, int32_t devid, int32_t sf, const uint8_t* offending,
                      uint8_t* header, uint8_t* buffer)
 {
-    XKSAcb* acb = comm_session(handle);
+    XKSSessionUse use(handle);
+    XKSAcb* acb = use.acb();
     return acb != nullptr ? XKSCommSendError(acb, mode, devid, sf, offending, header, buffer) : XKW_E_BADHANDLE;
 }
 
 int32_t XKSSendComment(int32_t handle, int32_t mode, const char* text, const char* file, int32_t line)
 {
-    XKSAcb* acb = comm_session(handle);
+    XKSSessionUse use(handle);
+    XKSAcb* acb = use.acb();
     return acb != nullptr ? XKSCommSendComment(acb, mode, text, file, line) : XKW_E_BADHANDLE;
 }
 
 int32_t XKSGetXStat(int32_t handle, int32_t /*reserved*/)
 {
-    XKSAcb* acb = comm_session(handle);
+    XKSSessionUse use(handle);
+    XKSAcb* acb = use.acb();
     return acb != nullptr ? XKSLoad(acb->xstat) : XKW_E_BADHANDLE;
 }
 
 int32_t XKSGetDevStat(int32_t handle, int32_t /*reserved*/, int32_t devid)
 {
-    XKSAcb* acb = comm_session(handle);
+    XKSSessionUse use(handle);
+    XKSAcb* acb = use.acb();
     if (acb == nullptr)
         return XKW_E_BADHANDLE;
     if (acb->marker != XKS_ACB_OPEN && acb->marker != XKS_ACB_CONFIG)
@@ -153,7 +161,8 @@ int32_t XKSGetDevStat(int32_t handle, int32_t /*reserved*/, int32_t devid)
 
 int32_t XKSConvHeader(int32_t handle, int32_t mode, uint8_t* header)
 {
-    XKSAcb* acb = comm_session(handle);
+    XKSSessionUse use(handle);
+    XKSAcb* acb = use.acb();
     if (acb == nullptr)
         return XKW_E_BADHANDLE;
     int32_t rc = XKSMssgHeaderOrder(header);
@@ -172,7 +181,8 @@ int32_t XKSConvHeader(int32_t handle, int32_t mode, uint8_t* header)
 
 int32_t XKSTraceWrite(int32_t handle, int32_t mode, const char* text)
 {
-    XKSAcb* acb = comm_session(handle);
+    XKSSessionUse use(handle);
+    XKSAcb* acb = use.acb();
     if (acb == nullptr)
         return XKW_E_BADHANDLE;
     XKWTrace* t = open_trace(acb, mode);
@@ -188,19 +198,22 @@ int32_t XKSTraceWrite(int32_t handle, int32_t mode, const char* text)
 
 int32_t XKSGetLastError(int32_t handle)
 {
-    XKSAcb* acb = comm_session(handle);
+    XKSSessionUse use(handle);
+    XKSAcb* acb = use.acb();
     return acb != nullptr ? XKSLoad(acb->xerr) : XKW_E_BADHANDLE;
 }
 
 int32_t XKSGetLastStep(int32_t handle)
 {
-    XKSAcb* acb = comm_session(handle);
+    XKSSessionUse use(handle);
+    XKSAcb* acb = use.acb();
     return acb != nullptr ? XKSLoad(acb->xeps0) : XKW_E_BADHANDLE;
 }
 
 int32_t XKSGetErrorInfo(int32_t handle, int32_t* xerr, int32_t* xeps0)
 {
-    XKSAcb* acb = comm_session(handle);
+    XKSSessionUse use(handle);
+    XKSAcb* acb = use.acb();
     if (acb == nullptr)
         return XKW_E_BADHANDLE;
     if (xerr != nullptr)
@@ -214,7 +227,8 @@ int32_t XKSGetErrorInfo(int32_t handle, int32_t* xerr, int32_t* xeps0)
 // the terminator.
 int32_t XKSGetParam(int32_t handle, int32_t /*reserved*/, int32_t number, char* text, int32_t size)
 {
-    XKSAcb* acb = comm_session(handle);
+    XKSSessionUse use(handle);
+    XKSAcb* acb = use.acb();
     if (acb == nullptr)
         return XKW_E_BADHANDLE;
     if (text != nullptr && size > 0)
@@ -376,7 +390,8 @@ int32_t XKSDump(int32_t handle, int32_t flags, const char* title)
 {
     switch ((flags >> 4) & 3) {
     case 0: {
-        XKSAcb* acb = comm_session(handle);
+        XKSSessionUse use(handle);
+        XKSAcb* acb = use.acb();
         if (acb == nullptr)
             return XKW_E_BADHANDLE;
         XKSLibDumpSession(acb, flags, title);

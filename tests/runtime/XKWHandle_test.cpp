@@ -99,3 +99,27 @@ TEST_F(HandleTableTest, ConcurrentAllocationUnderThreadSafeSwitchGivesDistinctHa
     for (int32_t h : all)
         EXPECT_EQ(table.Free(h), 0);
 }
+
+TEST_F(HandleTableTest, RetiredEntryIsNeitherPinnedNorReusedUntilFreedOrRestored)
+{
+    XKWHandleTable<Obj, 2> table;
+    Obj* p = nullptr;
+    ASSERT_EQ(table.Alloc(&p), 1);
+    EXPECT_EQ(table.Pin(1), p);
+    EXPECT_EQ(table.Pin(2), nullptr);  // empty: nothing to unpin
+    EXPECT_EQ(table.Retire(1), p);
+    EXPECT_EQ(table.Retire(1), nullptr);  // a second close finds it retiring
+    EXPECT_TRUE(table.Pinned(1));         // the pin taken before still holds it
+    EXPECT_EQ(table.Pin(1), nullptr);
+    EXPECT_EQ(table.Alloc(nullptr), 2);  // entry 1 is not handed out again
+    table.Unpin(1);
+    EXPECT_FALSE(table.Pinned(1));
+    table.Restore(1);
+    EXPECT_EQ(table.Pin(1), p);
+    table.Unpin(1);
+    ASSERT_EQ(table.Retire(1), p);
+    EXPECT_EQ(table.Free(1), 0);
+    EXPECT_EQ(table.Pin(1), nullptr);
+    EXPECT_EQ(table.Alloc(nullptr), 1);
+    EXPECT_NE(table.Pin(1), nullptr);
+}

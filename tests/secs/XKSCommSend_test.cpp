@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <set>
 #include <thread>
 
@@ -332,6 +333,50 @@ TEST(CommConcurrentTest, ManySendersOnOneSessionEachGetTheirOwnResult)
         if (r.rec.cls == 4097)
             answered.insert(int32_t(r.rec.xid));
     EXPECT_EQ(answered, ids);
+}
+
+// The host closes while its senders keep sending on the handle and the
+// equipment answers from its receive callback: every call under way ends,
+// the close returns at once, and the handle is refused afterwards.
+TEST(CommCloseTest, CloseWhileTrafficFlowsEndsEveryCallAndRefusesTheHandleAfter)
+{
+    CommPair pair(0x1002, "T3=5\n");
+    std::atomic<int> answered{0};
+    pair.eq.rx.on_record = [&](const XKSRecvRecord& r) {
+        if (r.cls == 4097 && XKSSend(pair.eq.handle, 0, r.devid, 0x0102, r.xid, nullptr, 0, nullptr) >= 0)
+            ++answered;
+    };
+    ASSERT_EQ(pair.open(), 0);
+    ASSERT_TRUE(pair.connect_select());
+    const int32_t host = pair.host.handle;
+    constexpr int kThreads = 4;
+    std::vector<int32_t> ended_with(kThreads, 0);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            const uint64_t end = XKWTickCount() + 20000;
+            for (int i = 0; i < 200000 && XKWTickCount() < end; ++i) {
+                int32_t rc = XKSSend(host, 0, 1, 0x8101, 0, nullptr, 0, nullptr);
+                if (rc < 0) {
+                    ended_with[size_t(t)] = rc;
+                    return;
+                }
+            }
+        });
+    ASSERT_TRUE(CommWaitFor([&] { return answered.load() >= 200; }, 10000));
+    const uint64_t t0 = XKWTickCount();
+    EXPECT_EQ(pair.host.close(), 0);
+    EXPECT_LT(XKWTickCount() - t0, 5000u);
+    for (auto& t : threads)
+        t.join();
+    for (int32_t rc : ended_with)
+        EXPECT_LT(rc, 0);  // ended by the close, not by the loop's bounds
+    EXPECT_EQ(XKSSend(host, 0, 1, 0x8101, 0, nullptr, 0, nullptr), -9);
+    EXPECT_EQ(XKSRecv(host, 0, nullptr, nullptr, nullptr, nullptr, 0, nullptr), -9);
+    EXPECT_EQ(XKSClose(host, 0), -9);
+    // The equipment learns that the link is gone and its session stays usable.
+    EXPECT_TRUE(CommWaitFor([&] { return XKSGetXStat(pair.eq.handle, 0) != 3; }, 5000));
+    EXPECT_EQ(pair.eq.close(), 0);
 }
 
 TEST(CommWireTest, BodyLongerThanXmsgsizeIsSentCut)
