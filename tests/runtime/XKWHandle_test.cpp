@@ -122,4 +122,7 @@ TEST_F(HandleTableTest, RetiredEntryIsNeitherPinnedNorReusedUntilFreedOrRestored
     EXPECT_EQ(table.Pin(1), nullptr);
     EXPECT_EQ(table.Alloc(nullptr), 1);
     EXPECT_NE(table.Pin(1), nullptr);
+    table.Unpin(1);
+    EXPECT_EQ(table.Free(1), 0);
+    EXPECT_EQ(table.Free(2), 0);
 }

@@ -10,7 +10,7 @@
 
 namespace {
 
-constexpr int kWait = 2000;
+constexpr int kWait = 4000;  // bound of every wait: timers of 1-2 s count whole seconds
 
 // A passive engine with the peer connected (event 91 taken).
 struct Passive : HsmsLink {
@@ -401,7 +401,7 @@ TEST(ContCtlTest, UnansweredControlRequestsExpire)
         EXPECT_EQ(p.engine.xstat(), 3);
     }
     // general session: a select of one device waits T7, the other stays
-    Passive p("0x8001", "DEVID=2\nT7=1");
+    Passive p("0x8001", "DEVID=2\nT7=2");  // whole seconds: 1 could expire before the state is seen
     exchange(p.peer, HSMS_SELECT_REQ, 0x0001, 1, 0);
     expect_event(p.engine, XKS_EV_SELECTED, 0, 0x0001, HSMS_SELECT_REQ);
     std::vector<uint8_t> two = session_header(0x0002);
