@@ -3,6 +3,9 @@
 // 0x5C or 0x61 is never mistaken for a separator or a letter.
 #include "runtime/XKWStr.h"
 
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 
 #include "runtime/XKWCode.h"
@@ -181,4 +184,38 @@ int32_t XKWStrFields(char separator, const char* text, char* out, int32_t count,
     for (int32_t i = found; i < count; ++i)
         field(i)[0] = '\0';
     return found;
+}
+
+XKWTextOut::XKWTextOut(char* buffer, size_t size) : p_(buffer), size_(size)
+{
+    if (size_ > 0)
+        p_[0] = '\0';
+}
+
+void XKWTextOut::add(const char* format, ...)
+{
+    if (len_ + 1 >= size_)
+        return;
+    va_list ap;
+    va_start(ap, format);
+    int n = std::vsnprintf(p_ + len_, size_ - len_, format, ap);
+    va_end(ap);
+    if (n > 0)
+        len_ = std::min(len_ + static_cast<size_t>(n), size_ - 1);
+}
+
+void XKWTextOut::blanks(size_t n)
+{
+    n = std::min(n, size_ > len_ ? size_ - len_ - 1 : 0);
+    std::memset(p_ + len_, ' ', n);
+    len_ += n;
+    if (size_ > 0)
+        p_[len_] = '\0';
+}
+
+void XKWTextOut::clear()
+{
+    len_ = 0;
+    if (size_ > 0)
+        p_[0] = '\0';
 }

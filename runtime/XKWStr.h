@@ -38,3 +38,20 @@ int32_t XKWStrToken(char separator, char* text, char* out, size_t size);
 // last one found are set empty; text after the count-th field is ignored.
 // Returns the number of fields (0 for empty text), -22 for bad arguments.
 int32_t XKWStrFields(char separator, const char* text, char* out, int32_t count, int32_t width);
+
+// Bounded appending of formatted text into a caller's buffer: at most
+// size - 1 characters, always terminated; what does not fit is dropped.
+class XKWTextOut {
+public:
+    XKWTextOut(char* buffer, size_t size);
+    void add(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    void blanks(size_t n);
+    void clear();
+    size_t length() const { return len_; }
+    const char* c_str() const { return p_; }
+
+private:
+    char* p_;
+    size_t size_;
+    size_t len_ = 0;
+};

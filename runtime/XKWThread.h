@@ -55,6 +55,24 @@ int32_t XKWLockEnter(XKWLock* lock, int32_t try_);
 // when the calling thread does not hold it.
 int32_t XKWLockLeave(XKWLock* lock);
 
+// Holds a lock for a scope. A lock that is not initialised (before its
+// owner is set up, or after it is deleted) is not taken.
+class XKWLockGuard {
+public:
+    explicit XKWLockGuard(XKWLock* lock) : lock_(lock), held_(XKWLockEnter(lock, 0) == 0) {}
+    ~XKWLockGuard()
+    {
+        if (held_)
+            XKWLockLeave(lock_);
+    }
+    XKWLockGuard(const XKWLockGuard&) = delete;
+    XKWLockGuard& operator=(const XKWLockGuard&) = delete;
+
+private:
+    XKWLock* lock_;
+    bool held_;
+};
+
 // Create an initialised lock in the process lock table; returns its handle
 // (1..256), -28 when the table is full, -12 on allocation failure, -1 when
 // the mutex cannot be created.

@@ -143,23 +143,8 @@ uint8_t load_dev(const XKSAcb* acb, int32_t i)
 
 // The session's process lock, when it exists (not during the first steps
 // of an open or after the locks are deleted).
-class ProcessLock {
-public:
-    explicit ProcessLock(XKSAcb* acb)
-        : lock_(&acb->ulock[XKS_ULOCK_PROCESS]), held_(XKWLockEnter(lock_, 0) == XKW_OK)
-    {
-    }
-    ~ProcessLock()
-    {
-        if (held_)
-            XKWLockLeave(lock_);
-    }
-    ProcessLock(const ProcessLock&) = delete;
-    ProcessLock& operator=(const ProcessLock&) = delete;
-
-private:
-    XKWLock* lock_;
-    bool held_;
+struct ProcessLock : XKWLockGuard {
+    explicit ProcessLock(XKSAcb* acb) : XKWLockGuard(&acb->ulock[XKS_ULOCK_PROCESS]) {}
 };
 
 // A record: on the stack up to 64 KB, allocated beyond.

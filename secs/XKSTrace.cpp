@@ -105,28 +105,6 @@ constexpr int32_t item_line_max = 2008;   // an item line with its indentation
 constexpr int32_t kept_max = 63;          // text kept from the caller's buffer
 constexpr int32_t block_data_max = 244;   // data bytes of one SECS-I block
 
-// Bounded appending into a caller's buffer; always terminated.
-class Text {
-public:
-    Text(char* buffer, size_t size) : p_(buffer), size_(size) { p_[0] = '\0'; }
-    void add(const char* format, ...) __attribute__((format(printf, 2, 3)))
-    {
-        if (len_ + 1 >= size_)
-            return;
-        va_list ap;
-        va_start(ap, format);
-        int n = std::vsnprintf(p_ + len_, size_ - len_, format, ap);
-        va_end(ap);
-        if (n > 0)
-            len_ = std::min(len_ + static_cast<size_t>(n), size_ - 1);
-    }
-    int32_t length() const { return static_cast<int32_t>(len_); }
-
-private:
-    char* p_;
-    size_t size_;
-    size_t len_ = 0;
-};
 
 uint16_t get16(const uint8_t* p)
 {
@@ -281,7 +259,7 @@ int32_t XKSTraceHeaderText(const XKSAcb* acb, int32_t kind, const uint8_t* heade
         std::memcpy(kept, text, n);
         kept[n] = '\0';
     }
-    Text t(text, size);
+    XKWTextOut t(text, size);
     if (acb == nullptr)
         return XKW_E_INVAL;
 
@@ -377,14 +355,14 @@ int32_t XKSTraceHeaderText(const XKSAcb* acb, int32_t kind, const uint8_t* heade
     }
     if ((kind & XKS_TK_SHUTLINES) && (k == XKS_TK_SHUTDOWN || k == XKS_TK_TERMINATE))
         t.add("%s", (acb->cfg.trctattr & 0x8000) ? "\r\n\r\n\r\n" : "\n\n\n");
-    return t.length();
+    return int32_t(t.length());
 }
 
 int32_t XKSTraceBlockText(const XKSAcb* /*acb*/, int32_t mode, const uint8_t* block, char* text, size_t size)
 {
     if (text == nullptr || size == 0)
         return XKW_E_INVAL;
-    Text t(text, size);
+    XKWTextOut t(text, size);
     if (block == nullptr)
         return XKW_E_INVAL;
     static constexpr const char* directions[4] = {"Control", "Receive", "Send", "Control"};
@@ -424,7 +402,7 @@ int32_t XKSTraceBlockText(const XKSAcb* /*acb*/, int32_t mode, const uint8_t* bl
         break;
     }
     }
-    return t.length();
+    return int32_t(t.length());
 }
 
 int32_t XKSTraceLine(const char* source, int32_t line, const char* function, XKSAcb* acb, int32_t flags,

@@ -72,3 +72,21 @@ TEST(StrSplitTest, FieldsCutEachFieldAndClearTheRest)
     EXPECT_STREQ(f[1], "2");
     EXPECT_EQ(XKWStrFields(',', "", &f[0][0], 2, 3), 0);
 }
+
+TEST(TextOutTest, AppendsWithinTheBufferAndStaysTerminated)
+{
+    char buf[8];
+    XKWTextOut t(buf, sizeof buf);
+    t.add("%d-", 12);
+    t.blanks(2);
+    EXPECT_STREQ(t.c_str(), "12-  ");
+    t.add("%s", "abcdef");  // cut at 7 characters
+    EXPECT_STREQ(buf, "12-  ab");
+    EXPECT_EQ(t.length(), 7u);
+    t.blanks(5);
+    t.add("x");
+    EXPECT_STREQ(buf, "12-  ab");
+    t.clear();
+    t.blanks(100);
+    EXPECT_EQ(std::string(buf), std::string(7, ' '));
+}
