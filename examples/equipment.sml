@@ -6,8 +6,19 @@
 // element count in brackets ([n] fixed, [a..b] range, L[N] any number of
 // entries) and the item name, then value 0 (sent when the message is
 // built) and up to five accepted values (a received item must equal one of
-// them). The comment after an item gives the PLC device code, the read
-// address, the write address and the number of words.
+// them).
+//
+// The comment after an item is read by the bridge: PLC device code, read
+// address, write address and number of words, for example
+//     <A[0..20]MDLN      // 0xA8,0x1000,0,10
+// keeps MDLN in the ten D registers from 0x1000. The read address is used
+// when the PLC asks for a message to the host (the bridge reads the item
+// there before it builds the message); the write address when a message
+// from the host is handed to the PLC (the bridge writes the item there).
+// An address of 0 leaves that direction out: an item whose read address
+// is 0 keeps the value written in its line. Text and 1-byte items take two
+// characters a word, 2-byte integers one word, 4-byte values two words
+// (lower word first on MELSEC and Keyence, higher word first on Omron).
 
 /* ---- S1: equipment status ---- */
 S1F1 H E W
@@ -88,7 +99,7 @@ S5F1 E W
   <A[0..40]ALTX DOOR_OPEN         // 0xA8,0x1403,0,20
 >
 S5F2 H
-<B[1]ACKC5 0 0 1                  // 0xA8,0,0x2060,1
+<B[1]ACKC5 0 0 1                  // 0xA8,0,0x2068,1
 
 /* ---- S6: data collection ---- */
 S6F11 E W

@@ -1,0 +1,245 @@
+// The bridge between the SECS session and the PLC: its control block, its
+// settings and PLC message table, its log and message display and its PLC
+// access layer. The process has one control block (QZVQGetContext), cleared
+// at every start.
+//
+//   QZVAppQConfig.cpp  the bridge section of the INI file and its dump
+//   QZVAppQMssgDef.cpp the PLC message table read from the definition file
+//   QZVAppQLog.cpp     log lines, message display and PLC access lines
+//   QZVAppQPLC.cpp     PLC open, close, reads and writes, value conversions
+#pragma once
+#include <cstdint>
+
+#include "runtime/XKWMem.h"
+#include "runtime/XKWThread.h"
+
+inline constexpr int QZVQ_FILE_SIZE = 260;     // file and directory names
+inline constexpr int QZVQ_SECTION_SIZE = 32;   // INI section names
+inline constexpr int QZVQ_HOST_SIZE = 64;      // PLCHOST, library HOST and SDEVICE
+inline constexpr int QZVQ_NAME_SIZE = 32;      // message and item names
+inline constexpr int QZVQ_INFORM_WORDS = 20;   // an information block
+
+// PLC families (PLCTYPE & 15); any other value selects no driver.
+inline constexpr int32_t QZVQ_PLC_MELSEC = 0;
+inline constexpr int32_t QZVQ_PLC_OMRON = 2;
+inline constexpr int32_t QZVQ_PLC_KEYENCE = 4;
+inline constexpr int32_t QZVQ_PLC_MEMORY = 15;  // shared-memory PLC image
+
+// PLCMODE bits.
+inline constexpr int32_t QZVQ_MODE_SWAP1 = 0x0001;     // 1-byte items: exchange again
+inline constexpr int32_t QZVQ_MODE_SWAPINT = 0x0002;   // 2-, 4-, 8-byte integers
+inline constexpr int32_t QZVQ_MODE_SWAPFLOAT = 0x0004; // F4, F8
+inline constexpr int32_t QZVQ_MODE_SWAPCHAR = 0x0008;  // A, J, 2-byte characters
+inline constexpr int32_t QZVQ_MODE_SWAPNAME = 0x0080;  // message name words of both blocks
+inline constexpr int32_t QZVQ_MODE_WORDBYTE = 0x0100;  // 1-byte items: one word per byte
+
+// Display flags.
+inline constexpr int32_t QZVQ_DISP_LIST = 0x0100;       // SECS messages as item lists
+inline constexpr int32_t QZVQ_DISP_HEXA = 0x0200;       // SECS messages as hexadecimal dumps
+inline constexpr int32_t QZVQ_DISP_DETAIL = 0x0400;     // PLC lines of level 3 and 4
+inline constexpr int32_t QZVQ_DISP_HANDSHAKE = 0x0800;  // PLC lines of level 5
+inline constexpr int32_t QZVQ_DISP_REDUNDANT = 0x1000;  // repeated status and handshake values
+inline constexpr int32_t QZVQ_DISP_CONSOLE = 0x10000;   // console front end
+
+// Log flags of QZVQLog: bits 0-1 the direction.
+inline constexpr int32_t QZVQ_DIR_GENERAL = 0;  // ' '
+inline constexpr int32_t QZVQ_DIR_READ = 1;     // '>': PLC read, message to the host
+inline constexpr int32_t QZVQ_DIR_WRITE = 2;    // '<': PLC write, message from the host
+inline constexpr int32_t QZVQ_DIR_CONTROL = 3;  // '@'
+inline constexpr int32_t QZVQ_LOG_FORMAT = 0x10;    // the text is a format with arguments
+inline constexpr int32_t QZVQ_LOG_NOTRACE = 0x20;   // not written to the bridge trace
+inline constexpr int32_t QZVQ_LOG_LATER = 0x40;     // the callback may deliver the line later
+inline constexpr int32_t QZVQ_LOG_SECS = 0x80;      // SECS-side line (log lock 1)
+
+// PLC access kinds.
+inline constexpr int32_t QZVQ_KIND_STATUS = 0;
+inline constexpr int32_t QZVQ_KIND_HANDSHAKE = 1;
+inline constexpr int32_t QZVQ_KIND_INFORM = 2;
+inline constexpr int32_t QZVQ_KIND_ITEM = 3;
+
+// A device code: the driver's number, or for Keyence a device-type text of
+// at most 3 characters (text is "" otherwise).
+struct QZVQCode {
+    int32_t number;
+    char text[4];
+};
+
+// A configured device: code, then one address with its bit number (two for
+// the handshake devices: [0] the bit read, [1] the bit written).
+struct QZVQDevice {
+    QZVQCode code;
+    int32_t address[2];
+    int32_t bit[2];
+};
+
+// The bridge section of the INI file.
+struct QZVQSettings {
+    char trcdir[QZVQ_FILE_SIZE];
+    int32_t trcttype, trctout, trctlevel, trctattr, trctsize, trcxdata;
+    int32_t plctype;
+    char plchost[QZVQ_HOST_SIZE];
+    int32_t plcport;
+    int32_t plcopt0[2];
+    int32_t plcmode;
+    int32_t plcinter[2];  // [0] between connection attempts, [1] between polls
+    int32_t plcto[2];     // [0] stop wait bound, [1] every PLC read or write
+    QZVQDevice ssdev[2];  // [0] PLC status (read), [1] SECS status (written)
+    QZVQDevice hsdev[2];  // [0] PLC-to-PC handshake, [1] PC-to-PLC handshake
+    QZVQDevice msdev[2];  // [0] PLC information block, [1] SECS information block
+};
+
+// One message of the PLC message table; its items are item[first ..
+// first + count - 1].
+struct PLCMssgEntry {
+    char name[QZVQ_NAME_SIZE];
+    int32_t count;
+    int32_t first;
+};
+
+// One item of the PLC item list. An address of 0 means that the item is
+// not read (raddr) or not written (waddr).
+struct PLCItemEntry {
+    char name[QZVQ_NAME_SIZE];
+    QZVQCode rcode, wcode;
+    int32_t raddr, waddr;
+    int32_t words;
+};
+
+// Library settings copied from the session at start.
+struct QZVQLibrary {
+    int32_t secsmode, devmode, xmsgsize, port, t5, thstackusr;
+    int32_t trcttype, trctout, trctlevel, trctattr, trctsize;
+    int32_t mdmxitem, mdmxmssg, mdmxmitem;
+    char sdevice[QZVQ_HOST_SIZE], host[QZVQ_HOST_SIZE];
+    char trcdir[QZVQ_FILE_SIZE], mdmssg[QZVQ_FILE_SIZE];
+};
+
+// The front end's line output: flags (log flags & 0x80C0) and the line,
+// valid only during the call.
+using QZVQOutputProc = void (*)(int32_t flags, const char* line);
+
+struct QZVQContext {
+    QZVQSettings cfg;
+    QZVQLibrary lib;
+
+    // PLC message table and item list, allocated at their capacities.
+    PLCMssgEntry* mssg;
+    int32_t nmssg, xmssg;  // used, capacity
+    PLCItemEntry* item;
+    int32_t nitem, xitem;
+
+    int32_t session[2];  // [1] the SECS session handle
+    int32_t mdtable[2];  // [1] the definition table handle
+
+    // PLC connection: driver id (1 for the shared-memory image; 0 not
+    // connected, negative the last open failed) and the PLC status value.
+    int32_t plcid;
+    int32_t plcstat;
+    void* plcmem;
+    XKWMemMapping plcmap;
+
+    XKWLock access[2];   // [0] PLC lock, [1] SECS lock
+    XKWLock loglock[2];  // [0] PLC-side lines, [1] SECS-side lines
+    int32_t trace;       // bridge trace handle, 0 when not open
+
+    char plcini[QZVQ_FILE_SIZE], secsini[QZVQ_FILE_SIZE];
+    char plcsect[QZVQ_SECTION_SIZE], secssect[QZVQ_SECTION_SIZE];
+
+    int32_t run[2];   // [0] PLCProc, [1] SECSProc: 1 running, 2 stop asked, 0 ended
+    int32_t closing;  // 0 running, 1 stop in progress, 2 stopped
+
+    int32_t secsstate;  // link state last read by the poll
+    int32_t secsstat;   // value last written to the SECS status device
+    int32_t plcreq;     // PLC-request state
+    int32_t pcreq;      // PC-request state
+    int32_t errs[5];    // remembered error codes of the poll
+
+    int32_t display;  // display flags
+    QZVQOutputProc output;
+
+    // First data byte last shown for the six status and handshake devices
+    // (SSDEV0, SSDEV1, HSDEV0 read, HSDEV0 written, HSDEV1 read, HSDEV1
+    // written); -1 before the first access.
+    int32_t seen[6];
+};
+
+// The process's control block.
+QZVQContext* QZVQGetContext();
+
+// Clear the control block for a new start (tables freed, remembered
+// values unknown). Locks, the trace and the PLC image must have been
+// released.
+void QZVQResetContext(QZVQContext* ctx);
+
+// ---- configuration (QZVAppQConfig.cpp) ----
+
+// A number of the bridge's files: "x"/"0x" prefix or any hexadecimal letter
+// makes it hexadecimal, otherwise decimal; a sign is allowed; reading stops
+// at the first character that does not fit; empty or no number gives 0.
+int32_t QZVQNumber(const char* text);
+
+// Read the bridge section (ctx->plcini, ctx->plcsect) into ctx->cfg and
+// dump it to the library's communication trace. 0, or -12 when the file
+// cannot be opened. A null ctx is the process's block.
+int32_t QZVQAnalizeConfigure(QZVQContext* ctx);
+
+// ---- PLC message table (QZVAppQMssgDef.cpp) ----
+
+// Read the PLC fields of ctx->lib.mdmssg into the message table and item
+// list (capacities ctx->lib.mdmxmssg, ctx->lib.mdmxmitem). 0, -12, the
+// negated error number of a failed open (-2 when 0), -942 message table
+// full or -943 item list full. A null ctx is the process's block.
+int32_t QZVQAnalizeMssgDef(QZVQContext* ctx);
+
+// The first message entry with exactly this name, or null.
+const PLCMssgEntry* QZVQFindMssg(const QZVQContext* ctx, const char* name);
+
+// ---- log and display (QZVAppQLog.cpp) ----
+
+// One log line (log flags and level as above); returns 0.
+int32_t QZVQLog(const char* file, int32_t line, const char* function, int32_t flags, int32_t level,
+                const char* format, ...);
+#define QZVQ_LOG(flags, level, ...) QZVQLog(__FILE__, __LINE__, __func__, (flags), (level), __VA_ARGS__)
+
+// Hand a line to the output callback (or standard output) with CR LF;
+// flags bit 0: format with arguments. Returns 0.
+int32_t QZVQOutput(int32_t flags, const char* format, ...);
+
+// One SECS message or event: which = side * 0x80 + kind (1 received, 2
+// sent, 3 control), value = body length or status.
+int32_t DispSECSInfo(int32_t which, int32_t devid, int32_t sf, uint32_t xid, const uint8_t* header,
+                     const uint8_t* body, int32_t value);
+// The message as item lines (flags: the library's TRCTTYPE, plus 0x1000
+// for a received message).
+int32_t DispSECSMssg(int32_t flags, const uint8_t* body, int32_t length, const uint8_t* header);
+// The message as hexadecimal lines.
+int32_t DispSECSHexa(int32_t side, const uint8_t* header, const uint8_t* body, int32_t length);
+
+// One PLC access line: kind, access name, device, point count, result,
+// data, PLC type and direction (1 read, 2 write).
+int32_t PLCDispData(int32_t kind, const char* name, const QZVQCode& code, int32_t address, int32_t bit,
+                    int32_t count, int32_t result, const void* data, int32_t plctype, int32_t direction);
+
+// ---- PLC access (QZVAppQPLC.cpp) ----
+
+int32_t PLCOpen();
+void PLCClose(int32_t reason);
+// Give back the shared-memory PLC image, which stays mapped over PLCClose
+// so that a reconnect finds the same block; for the stop, once the PLC
+// thread has ended. 0 or the unmap error.
+int32_t PLCUnmap();
+int32_t PLCGetData(int32_t kind, const char* name, const QZVQCode& code, int32_t address, int32_t bit,
+                   int32_t count, uint16_t* buffer);
+int32_t PLCSetData(int32_t kind, const char* name, const QZVQCode& code, int32_t address, int32_t bit,
+                   int32_t count, const uint16_t* data);
+int32_t PLCSetBit(int32_t kind, const char* name, const QZVQCode& code, int32_t address, int32_t bit,
+                  int32_t count, int32_t value);
+
+// Item value (host order, format code as the definitions give it) to PLC
+// words; returns the words filled, at most `room` (an item that does not
+// fit fills nothing and returns -7).
+int32_t ConvSECSToPLC(int32_t format, int32_t count, const void* value, uint16_t* words, int32_t room);
+// PLC words to an item value of at most `room` bytes; returns the element
+// count to give the item (0 for character items: the text length applies),
+// or -7 when the value does not fit.
+int32_t ConvPLCToSECS(int32_t format, int32_t words, const uint16_t* data, void* value, int32_t room);
