@@ -15,6 +15,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "fuzz/fuzz_link.h"
 #include "runtime/XKWTrace.h"
 #include "secs/XKSLib.h"
 #include "secs/XKSTCP.h"
@@ -26,26 +27,9 @@ constexpr int32_t kMsgSize = 64;
 
 XKSAcb* make_acb()
 {
-    char dir[] = "/tmp/tcpreadfuzzXXXXXX";
-    if (mkdtemp(dir) == nullptr)
-        __builtin_trap();
-    std::string ini = std::string(dir) + "/xks.ini";
-    FILE* f = std::fopen(ini.c_str(), "w");
-    if (f == nullptr)
-        __builtin_trap();
-    std::fprintf(f, "[XKS]\nXMSGSIZE=%d\nT8=1\nTRCTTYPE=0x0003\n", kMsgSize);
-    std::fclose(f);
-    auto* acb = new XKSAcb{};
-    if (XKSLibReadConfig(acb, ini.c_str(), nullptr) != 0)
-        __builtin_trap();
-    std::remove(ini.c_str());
-    rmdir(dir);
-    // A trace without a file: the entries are formatted, nothing is written.
-    static XKWTrace ctrace{};
-    if (XKWTraceOpen(&ctrace, 0x4000, "", nullptr, 0) != 0)
-        __builtin_trap();
-    acb->ctrace = &ctrace;
-    return acb;
+    char settings[128];
+    std::snprintf(settings, sizeof settings, "XMSGSIZE=%d\nT8=1\nTRCTTYPE=0x0003\n", kMsgSize);
+    return fuzz_engine_block(settings);
 }
 
 }  // namespace
@@ -56,18 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (size > kMaxInput)
         return 0;
     int fds[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0)
-        __builtin_trap();
-    int buf = 1 << 18;
-    setsockopt(fds[0], SOL_SOCKET, SO_SNDBUF, &buf, sizeof buf);
-    setsockopt(fds[1], SOL_SOCKET, SO_RCVBUF, &buf, sizeof buf);
-    for (size_t done = 0; done < size;) {
-        ssize_t w = send(fds[0], data + done, size - done, MSG_NOSIGNAL);
-        if (w <= 0)
-            __builtin_trap();
-        done += size_t(w);
-    }
-    shutdown(fds[0], SHUT_WR);
+    fuzz_stream(data, size, fds);
 
     acb->ncb.count = 1;
     acb->ncb.socket = fds[1];

@@ -193,13 +193,14 @@ struct XKSAcb {
     int32_t nwrite;          // writes in progress on ncb (the send thread)
 
     // SECS-I line: block handshake flags and the message being assembled
-    int32_t sd;              // line socket (SECS-I over TCP), 0 = none
+    int32_t sd;              // serial port handle of the line, 0 = none (over TCP the line is ncb)
     int32_t ssh1, ssh2;      // the sender yielded to an ENQ / the receiver took over
-    uint8_t sshd[10];        // header of the block accepted last, host order
+    uint8_t sshd[10];        // header of the first block of the message being received, host order
     uint8_t* ssdt;           // assembly buffer
     int32_t sblk;            // number of the last block received, -1 = none
     int32_t slen;            // bytes assembled
     int32_t sxln;            // assembly limit
+    uint64_t sconn;          // tick (ms) of the last connect attempt of an active TCP line
 
     // ---- library interface run-time part (a session's block) ----
     int32_t xlen;            // body length of the last message received or sent

@@ -87,13 +87,6 @@ void copy_text(char* text, int32_t size, const char* value)
         XKWStrCopy(text, value, size_t(size));
 }
 
-void swap2(uint8_t* p)
-{
-    uint8_t t = p[0];
-    p[0] = p[1];
-    p[1] = t;
-}
-
 }  // namespace
 
 // ---- session wrappers ----
@@ -165,11 +158,9 @@ int32_t XKSConvHeader(int32_t handle, int32_t mode, uint8_t* header)
     XKSAcb* acb = use.acb();
     if (acb == nullptr)
         return XKW_E_BADHANDLE;
-    int32_t rc = XKSMssgHeaderOrder(header);
+    int32_t rc = XKSMssgLinkOrder(header, acb->cfg.secsmode);
     if (rc < 0)
         return rc;
-    if ((acb->cfg.secsmode & 0x1) == 0)  // SECS-I: E-bit and block number as one 16-bit value
-        swap2(header + 4);
     if (mode & kHeaderWireSwap) {
         uint8_t t[2];
         std::memcpy(t, header + 6, 2);

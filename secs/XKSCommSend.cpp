@@ -123,12 +123,7 @@ int32_t header_sf(const uint8_t* header)
 // ID and system-byte halves, and for SECS-I the block field too.
 void header_order(const XKSAcb* acb, uint8_t* header)
 {
-    XKSMssgHeaderOrder(header);
-    if (!is_hsms(acb)) {
-        uint8_t b = header[4];
-        header[4] = header[5];
-        header[5] = b;
-    }
+    XKSMssgLinkOrder(header, acb->cfg.secsmode);
 }
 
 int32_t wait_ms(const XKSAcb* acb)

@@ -342,6 +342,27 @@ void cont_error(XKSAcb* acb, int32_t rc, const char* what)
              XKSLoad(acb->xeps0), XKSLoad(acb->xeps1), XKSLoad(acb->xeps2));
 }
 
+int32_t cont_next_request(XKSAcb* acb, XKSContRecord& buf, XKQRecordHeader* qh, const char* who)
+{
+    const XKSConfig& cfg = acb->cfg;
+    int32_t option = ((cfg.quemode & 0x2) != 0 ? XKQ_GET_SKIPOLD : 0) | XKQ_GET_KEEPBUF;
+    int32_t n = XKQRecvGet(acb->qs, option, buf.data, buf.size, qh);
+    if (n == XKW_E_NOMORE) {
+        XKQRecvWait(acb->qs, cfg.inter0 > 0 ? cfg.inter0 : 300);
+        return n;
+    }
+    if (n < 0) {
+        char what[64];
+        std::snprintf(what, sizeof what, "%s: Internal send queue get", who);
+        cont_error(acb, n, what);
+        return n;
+    }
+    XKSRequest* rec = buf.rec();
+    if (n < XKS_REQ_SIZE || rec->len > uint32_t(n - XKS_REQ_SIZE))
+        rec->len = uint32_t(n >= XKS_REQ_SIZE ? n - XKS_REQ_SIZE : 0);
+    return n;
+}
+
 int32_t cont_put_record(XKSAcb* acb, XKQueueBlock* queue, const void* record, int32_t length)
 {
     int32_t rc = XKQSendPut(queue, int32_t(acb->cfg.quemode & 0x01), record, length);
@@ -544,20 +565,12 @@ void worker(void* argument, Side which)
     auto* acb = static_cast<XKSAcb*>(cont_addr_parse(static_cast<const char*>(argument)));
     if (acb == nullptr)
         return;
-    if ((acb->cfg.secsmode & 0x1) != 0) {
-        // Each clears its sexec bit as its very last access to the block.
-        if (which == Side::Recv)
-            RecvHSMS(acb);
-        else
-            SendHSMS(acb);
-        return;
-    }
-    int32_t bit = which == Side::Recv ? XKS_SEXEC_RECV : XKS_SEXEC_SEND;
-    cont_error(acb, XKW_E_NODEV, which == Side::Recv ? "XKSCThreadRecv SECS-I is not available"
-                                                     : "XKSCThreadSend SECS-I is not available");
-    keep_error(acb, XKW_E_NODEV);
-    XKSStore(acb->fexit, 1);
-    XKSClearBits(acb->sexec, bit);
+    // Each clears its sexec bit as its very last access to the block.
+    bool hsms = (acb->cfg.secsmode & 0x1) != 0;
+    if (which == Side::Recv)
+        hsms ? RecvHSMS(acb) : RecvSECS(acb);
+    else
+        hsms ? SendHSMS(acb) : SendSECS(acb);
 }
 
 }  // namespace

@@ -117,7 +117,7 @@ int32_t SendErrorMessage(XKSAcb* acb, const uint8_t* header, int32_t stream, int
     // the MHEAD: the offending header as it was on the wire
     uint8_t mhead[10];
     std::memcpy(mhead, header, sizeof mhead);
-    XKSMssgHeaderOrder(mhead);
+    XKSMssgLinkOrder(mhead, acb->cfg.secsmode);
     std::unique_ptr<XKSMssgBlock, decltype(&std::free)> block(
         static_cast<XKSMssgBlock*>(std::calloc(1, sizeof(XKSMssgBlock))), &std::free);
     if (block == nullptr)

@@ -551,24 +551,6 @@ int32_t recv_active(XKSAcb* acb)
 
 // ---- send side ----
 
-// One request record with room for XMSGSIZE body bytes and the spare
-// bytes of received records, for one run of a procedure.
-struct RecordBuffer {
-    RecordBuffer(XKSAcb* acb, const char* what)
-        : size(XKS_REQ_SIZE + acb->cfg.xmsgsize + 10), data(static_cast<uint8_t*>(std::malloc(size_t(size))))
-    {
-        if (data == nullptr)
-            cont_error(acb, XKW_E_NOMEM, what);
-    }
-    ~RecordBuffer() { std::free(data); }
-    RecordBuffer(const RecordBuffer&) = delete;
-    RecordBuffer& operator=(const RecordBuffer&) = delete;
-    XKSRequest* rec() const { return reinterpret_cast<XKSRequest*>(data); }
-    uint8_t* body() const { return data + XKS_REQ_SIZE; }
-
-    int32_t size;
-    uint8_t* data;
-};
 
 }  // namespace
 
@@ -725,9 +707,11 @@ int32_t SendHSMSConnect(XKSAcb* acb, XKSRequest* request)
 int32_t RecvHSMSProc(XKSAcb* acb)
 {
     const XKSConfig& cfg = acb->cfg;
-    RecordBuffer buf(acb, "RecvHSMS: Memory allocate");
-    if (buf.data == nullptr)
+    XKSContRecord buf(acb);
+    if (buf.data == nullptr) {
+        cont_error(acb, XKW_E_NOMEM, "RecvHSMS: Memory allocate");
         return 1;
+    }
     XKSRequest* rec = buf.rec();
     uint8_t* body = buf.body();
     if ((cfg.secsmode & SM_KEEPALIVE_SET) != 0)
@@ -834,16 +818,16 @@ int32_t RecvHSMSProc(XKSAcb* acb)
 
 int32_t SendHSMSProc(XKSAcb* acb)
 {
-    const XKSConfig& cfg = acb->cfg;
-    RecordBuffer buf(acb, "SendHSMS: Memory allocate");
-    if (buf.data == nullptr)
+    XKSContRecord buf(acb);
+    if (buf.data == nullptr) {
+        cont_error(acb, XKW_E_NOMEM, "SendHSMS: Memory allocate");
         return 1;
+    }
     XKSRequest* rec = buf.rec();
     uint8_t* body = buf.body();
     int32_t xopen = XKSLoad(acb->xstat);
     int32_t gen = XKSLoad(acb->ngen);
     int32_t result = 0;
-    int32_t option = ((cfg.quemode & 0x2) != 0 ? XKQ_GET_SKIPOLD : 0) | XKQ_GET_KEEPBUF;
     for (;;) {
         if (XKSLoad(acb->fexit) != 0) {
             result = 1;
@@ -853,18 +837,13 @@ int32_t SendHSMSProc(XKSAcb* acb)
         if (xstat == 0 && xopen != 0)
             break;
         XKQRecordHeader qh;
-        int32_t n = XKQRecvGet(acb->qs, option, buf.data, buf.size, &qh);
-        if (n == XKW_E_NOMORE) {
-            XKQRecvWait(acb->qs, cfg.inter0 > 0 ? cfg.inter0 : 300);
+        int32_t n = cont_next_request(acb, buf, &qh, "SendHSMS");
+        if (n == XKW_E_NOMORE)
             continue;
-        }
         if (n < 0) {
-            cont_error(acb, n, "SendHSMS: Internal send queue get");
             result = n;
             break;
         }
-        if (n < XKS_REQ_SIZE || rec->len > uint32_t(n - XKS_REQ_SIZE))
-            rec->len = uint32_t(n >= XKS_REQ_SIZE ? n - XKS_REQ_SIZE : 0);
         uint16_t sf = uint16_t(rec->header[2] << 8 | rec->header[3]);
         uint16_t hi, lo;
         std::memcpy(&hi, rec->header + 6, 2);

@@ -2,8 +2,10 @@
 // thread bodies, the connection operations and the small helpers every
 // engine file uses.
 #pragma once
+#include <algorithm>
 #include <cstdarg>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 
 #include "runtime/XKQueue.h"
@@ -199,9 +201,56 @@ void cont_set_xtx(XKSAcb* acb, int32_t count);
 void cont_status_report(XKSAcb* acb);
 
 // HSMS thread bodies and connection operations.
+// One request record with room for XMSGSIZE body bytes and the spare
+// bytes of received records, for one run of a procedure; data is null
+// when memory ran out.
+struct XKSContRecord {
+    explicit XKSContRecord(const XKSAcb* acb)
+        : size(XKS_REQ_SIZE + std::clamp(acb->cfg.xmsgsize, 0, INT32_MAX - XKS_REQ_SIZE - 16) + 10),
+          data(static_cast<uint8_t*>(std::malloc(size_t(size))))
+    {
+    }
+    ~XKSContRecord() { std::free(data); }
+    XKSContRecord(const XKSContRecord&) = delete;
+    XKSContRecord& operator=(const XKSContRecord&) = delete;
+    XKSRequest* rec() const { return reinterpret_cast<XKSRequest*>(data); }
+    uint8_t* body() const { return data + XKS_REQ_SIZE; }
+    int32_t max_body() const { return size - XKS_REQ_SIZE - 10; }
+
+    int32_t size;
+    uint8_t* data;
+};
+
+// Take the next request from the send queue into buf, its length field
+// held to what was taken. Returns the record length, -120 after waiting up
+// to INTER0 ms for one, or the queue's failure, written as "[ERROR] <who>:
+// Internal send queue get".
+int32_t cont_next_request(XKSAcb* acb, XKSContRecord& buf, XKQRecordHeader* qh, const char* who);
+
 int32_t RecvHSMS(XKSAcb* acb);
 int32_t SendHSMS(XKSAcb* acb);
 int32_t RecvHSMSProc(XKSAcb* acb);
 int32_t SendHSMSProc(XKSAcb* acb);
 int32_t SendHSMSConnect(XKSAcb* acb, XKSRequest* request);
 void TCPShutdown(XKSAcb* acb, int32_t selector, int32_t pause_ms);
+
+// SECS-I thread bodies (XKSContSECS.cpp). The line counts as SELECTED
+// (every state 3) while it is open, 0 otherwise.
+// Receive thread: open the line, receive until fexit, close it; ends the
+// engine. 0, or the open (or buffer) failure, also kept in xerr.
+int32_t RecvSECS(XKSAcb* acb);
+// Receive messages until fexit; failures go to the user as req 0 events.
+// 0, or -12 without a buffer.
+int32_t RecvSECSProc(XKSAcb* acb);
+// Deliver one received data message (body behind the record) while the
+// line is open: the check result of CheckReceivedData, or -42.
+int32_t RecvSECSData(XKSAcb* acb, XKSRequest* request, int32_t length);
+// Send thread: waits for the line, serves the send queue once, ends the
+// engine. 0 or a send queue failure.
+int32_t SendSECS(XKSAcb* acb);
+// Serve the send queue until fexit or the line has closed. 0, -12, or the
+// failure of a queue.
+int32_t SendSECSProc(XKSAcb* acb);
+// Data request: state check, system bytes, transaction, write. 0, -42 when
+// the line is not open, or the write's failure.
+int32_t SendSECSData(XKSAcb* acb, XKSRequest* request, const uint8_t* body);

@@ -429,11 +429,7 @@ int32_t error_body(XKSMDTable* t, const uint8_t* header, uint8_t* reply, int32_t
 {
     uint8_t wire[10];
     std::memcpy(wire, header, sizeof wire);
-    XKSMssgHeaderOrder(wire);
-    // SECS-I carries bytes 4..5 (E-bit and block number) as one 16-bit
-    // number, which the transport converts as well.
-    if (!(t->secsmode & 0x1))
-        XKWSwap2Array(wire + 4, 1);
+    XKSMssgLinkOrder(wire, uint32_t(t->secsmode));
     int32_t rc = XKSMssgBuildOpen(t->mb, XKS_MSSG_SIZE, reply, capacity, t->xmsgsize);
     if (rc >= 0)
         rc = XKSMssgPutItem(t->mb, 0, reply, XKS_FMT_B, sizeof wire, wire);

@@ -616,6 +616,14 @@ int32_t XKSMssgHeaderOrder(uint8_t* header)
     return XKW_OK;
 }
 
+int32_t XKSMssgLinkOrder(uint8_t* header, uint32_t secsmode)
+{
+    int32_t rc = XKSMssgHeaderOrder(header);
+    if (rc == XKW_OK && (secsmode & 0x1) == 0)
+        XKWSwap2Array(header + 4, 1);
+    return rc;
+}
+
 int32_t XKSMssgLengthOrder(uint8_t* length)
 {
     if (length == nullptr)

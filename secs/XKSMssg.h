@@ -209,6 +209,10 @@ int32_t XKSMssgReadClose(XKSMssgBlock* block);
 // Swap bytes 0..1, 6..7 and 8..9 of a 10-byte header between wire and host
 // order, in place. Returns 0, or -22 for a null header.
 int32_t XKSMssgHeaderOrder(uint8_t* header);
+// XKSMssgHeaderOrder for a header of a link with those SECSMODE bits: on
+// SECS-I (bit 0x1 clear) bytes 4..5 are one 16-bit field, the E-bit and
+// block number, and are swapped too. Returns 0 or -22.
+int32_t XKSMssgLinkOrder(uint8_t* header, uint32_t secsmode);
 // Swap a 4-byte length between wire and host order, in place. Returns 0 or -22.
 int32_t XKSMssgLengthOrder(uint8_t* length);
 

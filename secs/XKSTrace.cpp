@@ -614,9 +614,7 @@ int32_t XKSTraceMessage(XKSAcb* acb, int32_t kind, const uint8_t* header, const 
         if (header != nullptr) {
             uint8_t wire[10];
             std::memcpy(wire, header, sizeof wire);
-            XKSMssgHeaderOrder(wire);
-            if (!hsms)  // E-bit and block number are one 16-bit field
-                std::swap(wire[4], wire[5]);
+            XKSMssgLinkOrder(wire, acb->cfg.secsmode);
             XKSTraceDump(source, line, fn, acb, df, lvl + 2, lk + XKS_TK_DUMPLINE, tag, flat ? "Head  " : "  Head",
                          wire, sizeof wire);
         }
