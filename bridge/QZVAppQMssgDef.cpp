@@ -18,6 +18,7 @@
 #include <memory>
 
 #include "bridge/QZVAppQ.h"
+#include "runtime/XKWFile.h"
 #include "runtime/XKWCode.h"
 #include "runtime/XKWStr.h"
 #include "secs/XKSMDMssg.h"
@@ -269,7 +270,7 @@ int32_t QZVQAnalizeMssgDef(QZVQContext* ctx)
     if (rc < 0)
         return rc;
     const char* file = ctx->lib.mdmssg;
-    std::unique_ptr<FILE, FileCloser> f(std::fopen(file, "r"));
+    std::unique_ptr<FILE, FileCloser> f(XKWFileOpenRead(file));
     if (!f)
         return open_error(file, errno);
 
@@ -282,8 +283,8 @@ int32_t QZVQAnalizeMssgDef(QZVQContext* ctx)
         if (line[0] != '\0')
             rc = reader.line(line, plc);
     }
-    // A directory opens but does not read; it and any read failure are
-    // reported like a failed open rather than as an empty table.
+    // A read failure is reported like a failed open rather than as an
+    // empty table.
     if (rc == 0 && std::ferror(f.get()))
         return open_error(file, errno);
     return rc;

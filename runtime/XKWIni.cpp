@@ -14,6 +14,7 @@
 // take an exclusive flock() on it and start over when the file they locked
 // has meanwhile been replaced, so two updates never write the temporary
 // file at once and neither one's change is lost.
+#include "runtime/XKWFile.h"
 #include "runtime/XKWIni.h"
 
 #include <fcntl.h>
@@ -489,16 +490,9 @@ int32_t XKWIniOpen(XKWIni* ini, const char* path, const char* section)
         return XKW_E_INVAL;
     if (ini->file != nullptr)
         XKWIniClose(ini);
-    FILE* f = std::fopen(path, "re");
+    FILE* f = XKWFileOpenRead(path);
     if (f == nullptr)
         return XKW_E_NOTFOUND;
-    // Only a regular file has an end: a device or a directory would have
-    // the reader wait or loop forever.
-    struct stat st;
-    if (fstat(fileno(f), &st) != 0 || !S_ISREG(st.st_mode)) {
-        std::fclose(f);
-        return XKW_E_NOTFOUND;
-    }
     *ini = XKWIni{};
     ini->file = f;
     ini->mode = XKW_INI_DEFAULT;

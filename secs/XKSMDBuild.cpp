@@ -27,6 +27,7 @@
 #include <memory>
 #include <new>
 
+#include "runtime/XKWFile.h"
 #include "runtime/XKWCode.h"
 #include "runtime/XKWPath.h"
 #include "runtime/XKWResult.h"
@@ -458,7 +459,7 @@ int32_t stage_file(const XKSMDTable* t, const XKSMDMitem& m, const XKSMDItem& it
     char path[1024];
     if (!file_path(t, m, path, sizeof path))
         return XKW_OK;
-    std::FILE* f = std::fopen(path, "rb");
+    std::FILE* f = XKWFileOpenRead(path);  // a FIFO or a device would never end
     if (f == nullptr)
         return XKW_OK;
     size_t got = std::fread(st.data, 1, static_cast<size_t>(limit), f);

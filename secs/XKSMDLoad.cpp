@@ -8,7 +8,6 @@
 // the capacity of its array first and ends the load with the array's code.
 // Values live in the pool: numbers in host byte order, text without a NUL,
 // file names with their NUL.
-#include <sys/stat.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -18,6 +17,7 @@
 #include <memory>
 #include <new>
 
+#include "runtime/XKWFile.h"
 #include "runtime/XKWCode.h"
 #include "runtime/XKWResult.h"
 #include "runtime/XKWSort.h"
@@ -938,11 +938,8 @@ int32_t md_load_file(XKSMDTable* t, const char* file, int32_t kind)
     t->citem = 2;
     t->cmssg = t->cmitem = t->cpool = 0;
 
-    std::unique_ptr<FILE, FileCloser> f(std::fopen(file, "rb"));
+    std::unique_ptr<FILE, FileCloser> f(XKWFileOpenRead(file));
     if (!f)
-        return XKW_E_NOTFOUND;
-    struct stat st;
-    if (fstat(fileno(f.get()), &st) != 0 || S_ISDIR(st.st_mode))
         return XKW_E_NOTFOUND;
 
     Loader L{t, kind == XKS_MD_KIND_CSV};

@@ -1,6 +1,7 @@
 // Building messages by definition: instances, values by name, list
 // counts, macros, the encoded bodies and the parameters of an instance.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <cstdio>
@@ -248,6 +249,16 @@ TEST_F(MDBuildTest, FileItemsSendTheFileContents)
     Bytes body = build();
     ASSERT_GE(body.size(), 4u);
     EXPECT_EQ(Bytes(body.end() - 4, body.end()), cat({hdr(010, 2), {0xAA, 0xBB}}));
+
+    // A name that is no regular file (a FIFO nobody writes to) reads as a
+    // missing file instead of waiting for ever.
+    std::string fifo = other.substr(0, other.rfind('/')) + "/pipe";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_EQ(select("S7F3"), 0);
+    EXPECT_EQ(put("@FILEGONE", 0, fifo.c_str()), 0);
+    body = build();
+    ASSERT_GE(body.size(), 2u);
+    EXPECT_EQ(Bytes(body.end() - 2, body.end()), hdr(010, 0));
 }
 
 TEST_F(MDBuildTest, ParametersWalkTheInstance)
