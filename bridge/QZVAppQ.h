@@ -7,8 +7,13 @@
 //   QZVAppQMssgDef.cpp the PLC message table read from the definition file
 //   QZVAppQLog.cpp     log lines, message display and PLC access lines
 //   QZVAppQPLC.cpp     PLC open, close, reads and writes, value conversions
+//   QZVAppQProc.cpp    start, stop, the two worker threads, status texts
+//   QZVAppQXfer.cpp    the two transfers: host message to PLC, PLC request to host
+//   QZVAppQConv.cpp    the console front end (program qzvq)
 #pragma once
 #include <cstdint>
+
+#include "secs/xks.h"
 
 #include "runtime/XKWMem.h"
 #include "runtime/XKWThread.h"
@@ -147,6 +152,7 @@ struct QZVQContext {
 
     int32_t run[2];   // [0] PLCProc, [1] SECSProc: 1 running, 2 stop asked, 0 ended
     int32_t closing;  // 0 running, 1 stop in progress, 2 stopped
+    int32_t ready;    // 1 from the end of a start until its stop begins
 
     int32_t secsstate;  // link state last read by the poll
     int32_t secsstat;   // value last written to the SECS status device
@@ -243,3 +249,73 @@ int32_t ConvSECSToPLC(int32_t format, int32_t count, const void* value, uint16_t
 // count to give the item (0 for character items: the text length applies),
 // or -7 when the value does not fit.
 int32_t ConvPLCToSECS(int32_t format, int32_t words, const uint16_t* data, void* value, int32_t room);
+
+// ---- start and stop (QZVAppQProc.cpp) ----
+
+inline constexpr int32_t QZVQ_CLOSE_CONSOLE = 0x10000;  // console front end: no stop banner
+inline constexpr int32_t QZVQ_CLOSE_WAIT = 0x20000;     // wait for the worker threads
+
+// Status word 1 bits set at start.
+inline constexpr int32_t QZVQ_STAT_HSMS = 0x80;
+inline constexpr int32_t QZVQ_STAT_ACTIVE = 0x40;
+inline constexpr int32_t QZVQ_STAT_MASTER = 0x20;  // SECS-I master
+inline constexpr int32_t QZVQ_STAT_EQUIP = 0x10;
+
+// Start steps (the step out-parameter of QZVQProcOpen) and their results.
+inline constexpr int32_t QZVQ_STEP_SECS = 2;
+inline constexpr int32_t QZVQ_STEP_PLCTHREAD = 3;   // result -10001
+inline constexpr int32_t QZVQ_STEP_SECSTHREAD = 4;  // result -10002
+inline constexpr int32_t QZVQ_STEP_CLOSING = 11;    // result -1
+
+// The program name that the front end runs under ("" for the monitor
+// window); the start and stop banners are left out for "xksq" and "qzvq".
+void QZVQSetProgramName(const char* name);
+const char* QZVQProgramName();
+
+// Start the bridge: the SECS session, definitions, bridge settings, PLC
+// message table, bridge trace and the two worker threads. flags: display
+// flags, 0x10000 for the console. Empty file or section names take the
+// defaults. status: two words (or null), word 1 gets the QZVQ_STAT_* bits.
+// Returns 0 or a negative error with *step telling where it failed.
+int32_t QZVQProcOpen(int32_t flags, int32_t* step, const char* plcini, const char* secsini,
+                     const char* plcsect, const char* secssect, int32_t* status, QZVQOutputProc output);
+// Stop the bridge. The worker threads are always waited for (at most
+// max(PLCTO[0] / 100, 10 x T5) + 50 times 100 ms) before the locks and the
+// trace go; 0, or -16 when a thread did not end in time (the stop is then
+// finished by a later close or start, once the threads have ended).
+int32_t QZVQProcClose(int32_t flags, int32_t* status);
+// Rebuild the PLC text and the SECS text (size bytes each) when their
+// state changed since the last call (flags 0x80: in any case). Returns bit
+// 0 when the PLC text was rebuilt, bit 1 for the SECS text.
+int32_t QZVQProcStatus(int32_t flags, const int32_t* status, char* plctext, char* secstext, int32_t size);
+// Clear both texts; for result 0 rebuild both status texts, otherwise
+// write the failure text of the start step with the result. The two texts
+// may be one buffer. Returns 0.
+int32_t QZVQProcResult(int32_t ignored, const int32_t* status, char* plctext, char* secstext, int32_t size,
+                       int32_t result, int32_t step);
+// Set the five display flags of a running bridge; returns flags & 0x200.
+int32_t QZVQSetDisplay(int32_t flags);
+
+// The worker threads (argument: 0 PLC, 1 SECS).
+void PLCProc(void* argument);
+void SECSProc(void* argument);
+
+// ---- the transfers (QZVAppQXfer.cpp) ----
+
+// The session's receive callback: shows every record and hands a received
+// data message to the PLC. Always 0.
+int32_t CBRecvProc(void* argument, const XKSRecvRecord* record);
+// One poll of the PLC: status devices, both handshakes, a PLC request.
+// 0 or a non-negative count; negative when a status or handshake access
+// failed (the connection is then reopened).
+int32_t PLCObserver();
+
+// ---- console front end (QZVAppQConv.cpp) ----
+
+// The console program: options, start, operator loop, stop. Returns the
+// exit status (0 after a normal stop, else the failed start step).
+int32_t ConvMain(const char* program, int32_t argc, char** argv);
+[[noreturn]] void ConvUsage();
+void ConvSignal(int signal);
+int32_t ConvProc();
+void ConvDisplay(int32_t flags, const char* line);

@@ -13,6 +13,7 @@
 #include "runtime/XKWIni.h"
 #include "runtime/XKWResult.h"
 #include "runtime/XKWStr.h"
+#include "secs/XKSAcb.h"
 #include "secs/xks.h"
 
 namespace {
@@ -205,7 +206,7 @@ void dump_line(const QZVQContext* ctx, const char* format, ...)
     va_start(args, format);
     std::vsnprintf(text, sizeof text, format, args);
     va_end(args);
-    XKSSendComment(ctx->session[1], 0, text, __FILE__, __LINE__);
+    XKSSendComment(XKSLoad(ctx->session[1]), 0, text, __FILE__, __LINE__);
 }
 
 // The device lines in the form of the PLC family; name is "SSDEV0" etc.

@@ -185,7 +185,7 @@ const char* structure_text(int32_t rc)
 void list_lines(int32_t out, int32_t flags, const uint8_t* body, int32_t length, const uint8_t* header)
 {
     int32_t mode = (flags & 0x74) | 0x8080 | ((flags & 0x1000) != 0 ? 0x3000 : 0x2000);
-    int32_t session = QZVQGetContext()->session[1];
+    int32_t session = XKSLoad(QZVQGetContext()->session[1]);
     int32_t h = XKSMsgParseOpen(mode, body, length, session, header, nullptr);
     if (h < 0) {
         QZVQLog(__FILE__, __LINE__, __func__, (out & QZVQ_LOG_SECS) | QZVQ_LOG_FORMAT, 1,
@@ -382,7 +382,7 @@ int32_t DispSECSInfo(int32_t which, int32_t devid, int32_t sf, uint32_t xid, con
 
     int32_t length = value;
     if (value < 0) {
-        int32_t session = ctx->session[1];
+        int32_t session = XKSLoad(ctx->session[1]);
         int32_t xerr = 0;
         int32_t xeps0 = 0;
         XKSGetErrorInfo(session, &xerr, &xeps0);
@@ -418,7 +418,8 @@ int32_t DispSECSInfo(int32_t which, int32_t devid, int32_t sf, uint32_t xid, con
     }
     int32_t direction = kind == 1 ? 0x3000 : 0x2000;
     char name[64] = "";
-    int32_t h = XKSMsgParseOpen(direction | 0x8000 | (ctx->lib.trcttype & 0xF4), body, length, ctx->session[1],
+    int32_t h = XKSMsgParseOpen(direction | 0x8000 | (ctx->lib.trcttype & 0xF4), body, length,
+                                XKSLoad(ctx->session[1]),
                                 header, name);
     if (h > 0)
         XKSMsgParseClose(h, 0, body);

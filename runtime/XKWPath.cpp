@@ -6,6 +6,7 @@
 #include "runtime/XKWPath.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <array>
 #include <atomic>
@@ -334,4 +335,20 @@ int32_t XKWPathNormal(char* path)
         len = 1;
     }
     return static_cast<int32_t>(len);
+}
+
+int32_t XKWPathProgram(char* out, size_t size)
+{
+    if (out == nullptr || size == 0)
+        return XKW_E_INVAL;
+    out[0] = '\0';
+    ssize_t n = readlink("/proc/self/exe", out, size);
+    if (n < 0)
+        return -errno;
+    if (size_t(n) >= size) {
+        out[0] = '\0';
+        return XKW_E_FULL;
+    }
+    out[n] = '\0';
+    return int32_t(n);
 }

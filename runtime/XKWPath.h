@@ -44,3 +44,7 @@ int32_t XKWPathJoinMake(char* out, size_t size, const char* first, ...) __attrib
 // keep the characters they had; a trailing separator is kept. Returns the
 // new length.
 int32_t XKWPathNormal(char* path);
+
+// The path of the running program into out (size bytes). Returns its
+// length, -28 (out set empty) when it does not fit, or -errno.
+int32_t XKWPathProgram(char* out, size_t size);

@@ -2,10 +2,7 @@
 // that answers from the shipped definitions and a host driven through its
 // standard input, talking HSMS on loopback. Assertions are on the lines
 // each prints.
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -15,133 +12,19 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/ChildConsole.h"
 #include "tests/support/HsmsPeer.h"
 #include "tests/support/TempDir.h"
 
 namespace {
 
-// One xksq process with pipes for its standard input and output (standard
-// error joins the output), started in dir.
-class Xksq {
+// One xksq process started in dir.
+class Xksq : public ChildConsole {
 public:
     Xksq(const std::string& dir, std::vector<std::string> args)
+        : ChildConsole(XKS_XKSQ_PATH, dir, XKS_XKSQ_PATH, std::move(args))
     {
-        args.insert(args.begin(), XKS_XKSQ_PATH);
-        std::vector<char*> argv;
-        for (std::string& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        int in[2], out[2];
-        if (pipe2(in, O_CLOEXEC) != 0)
-            return;
-        if (pipe2(out, O_CLOEXEC) != 0) {
-            ::close(in[0]);
-            ::close(in[1]);
-            return;
-        }
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(in[0], 0);
-            dup2(out[1], 1);
-            dup2(out[1], 2);
-            if (chdir(dir.c_str()) == 0)
-                execv(argv[0], argv.data());
-            _exit(127);
-        }
-        ::close(in[0]);
-        ::close(out[1]);
-        in_ = in[1];
-        out_ = out[0];
     }
-    ~Xksq()
-    {
-        if (pid_ > 0 && exited_ < 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        close_input();
-        if (out_ >= 0)
-            ::close(out_);
-    }
-
-    bool started() const { return pid_ > 0 && in_ >= 0; }
-    pid_t pid() const { return pid_; }
-
-    void type(const std::string& text) const
-    {
-        ASSERT_EQ(write(in_, text.data(), text.size()), ssize_t(text.size()));
-    }
-    void close_input()
-    {
-        if (in_ >= 0)
-            ::close(in_);
-        in_ = -1;
-    }
-
-    // Wait (bounded) until needle appears after the previous match; the
-    // next expect searches behind it.
-    bool expect(const std::string& needle, int ms = 5000)
-    {
-        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-        for (;;) {
-            size_t at = text_.find(needle, mark_);
-            if (at != std::string::npos) {
-                mark_ = at + needle.size();
-                return true;
-            }
-            int left = int(std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now())
-                               .count());
-            if (left <= 0 || !pump(left))
-                return false;
-        }
-    }
-    // needle anywhere in what was printed so far.
-    bool printed(const std::string& needle) const { return text_.find(needle) != std::string::npos; }
-    const std::string& text() const { return text_; }
-
-    // Exit status once the process has ended (bounded), else -1.
-    int exit_status(int ms)
-    {
-        for (int i = 0; i < ms / 20 && exited_ < 0; ++i) {
-            int st = 0;
-            if (waitpid(pid_, &st, WNOHANG) == pid_)
-                exited_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-            else
-                pump(20);
-        }
-        while (!eof_ && pump(0)) {
-        }
-        return exited_;
-    }
-
-private:
-    // Read what is there within ms; false at the end of the output (after
-    // sleeping ms, so that callers polling in steps stay bounded in time)
-    // or on a time-out.
-    bool pump(int ms)
-    {
-        pollfd p{out_, POLLIN, 0};
-        if (eof_) {
-            usleep(useconds_t(ms) * 1000);
-            return false;
-        }
-        if (out_ < 0 || poll(&p, 1, ms) <= 0)
-            return false;
-        char buf[4096];
-        ssize_t n = read(out_, buf, sizeof buf);
-        eof_ = n <= 0;
-        if (n <= 0)
-            return false;
-        text_.append(buf, size_t(n));
-        return true;
-    }
-
-    pid_t pid_ = -1;
-    int in_ = -1, out_ = -1;
-    int exited_ = -1;
-    bool eof_ = false;
-    std::string text_;
-    size_t mark_ = 0;
 };
 
 class XksqTest : public ::testing::Test {

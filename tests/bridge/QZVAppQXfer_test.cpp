@@ -1,0 +1,282 @@
+// The bridge end to end: a host session on HSMS, the running bridge, and a
+// PLC played by the test, either the shared-memory image or a MELSEC
+// answering side on loopback. Each case watches what reaches the other
+// side (PLC words, host messages with their system bytes) and the
+// handshake devices, and runs on both PLC kinds where both apply.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "bridge/QZVAppQ.h"
+#include "secs/XKSAcb.h"
+#include "tests/support/BridgeRig.h"
+
+namespace {
+
+using Words = std::vector<uint16_t>;
+using Body = std::vector<uint8_t>;
+
+enum class PlcKind { Image, Melsec };
+
+const char* kind_name(PlcKind kind)
+{
+    return kind == PlcKind::Image ? "Image" : "Melsec";
+}
+void PrintTo(PlcKind kind, std::ostream* out)
+{
+    *out << kind_name(kind);
+}
+
+constexpr int kWait = 3000;
+constexpr int32_t kS2F41W = 0x8229, kS2F42 = 0x022A, kS2F0 = 0x0200, kS6F11W = 0x860B;
+constexpr const char* kBusy = "Last sending messeage to PLC was not completed.";
+
+// Items live from 0x200 on; SPARE is read but never written and SOURCE has
+// no PLC field, so it keeps the value of its line.
+constexpr const char* kSml = R"(S2F41 H W
+<L[3]
+  <A[1..20]RCMD                 // 0xA8,0,0x200,10
+  <U4[1]PORTNO                  // 0xA8,0,0x20A,2
+  <U2[1]SPARE                   // 0xA8,0x20C,0,1
+>
+S2F42 E
+<U4[1]RESULT 0                  // 0xA8,0x220,0,2
+S6F11 E W
+<L[4]
+  <U4[1]DATAID 0                // 0xA8,0x300,0,2
+  <U4[1]CEID 0                  // 0xA8,0x302,0,2
+  <A[0..20]LOTID                // 0xA8,0x304,0,10
+  <A[0..10]SOURCE BRIDGE
+>
+)";
+
+RigLines& lines()
+{
+    return RigLines::instance();
+}
+
+int32_t pc_request_state()
+{
+    return XKSLoad(QZVQGetContext()->pcreq);
+}
+
+class BridgeXferBase : public ::testing::Test {
+protected:
+    // A running bridge, the host selected and the PLC running.
+    void start(PlcKind kind)
+    {
+        if (kind == PlcKind::Image)
+            plc_ = std::make_unique<ImagePlc>();
+        else
+            plc_ = std::make_unique<MelsecPlc>();
+        ASSERT_TRUE(plc_->ready());
+        rig_ = std::make_unique<BridgeRig>(*plc_, RigSetup{.sml = kSml});
+        ASSERT_EQ(rig_->start(), 0) << "step " << rig_->step() << "\n" << lines().all();
+        ASSERT_TRUE(lines().wait("PLC connected", 1, kWait)) << lines().all();
+        ASSERT_TRUE(rig_->open_host()) << lines().all();
+        ASSERT_TRUE(RigWait([&] { return plc().secs_status() != 0; }, kWait)) << lines().all();
+        plc().set_plc_status(1);
+        ASSERT_TRUE(lines().wait("PLC now started", 1, kWait)) << lines().all();
+    }
+    void TearDown() override
+    {
+        rig_.reset();
+        plc_.reset();
+    }
+
+    BridgePlc& plc() { return *plc_; }
+    RigSession& host() { return rig_->host; }
+
+    int32_t send_s2f41(const std::string& rcmd, uint32_t portno)
+    {
+        return host().send(kS2F41W, RigBody({RigList(3), RigAscii(rcmd), RigU4(portno), RigU2(7)}));
+    }
+    // A host S2F41 reaches the PLC with its command, and the PLC completes
+    // the handshake until the bridge takes the next message.
+    void transfer_lands(const std::string& rcmd)
+    {
+        int32_t xid = send_s2f41(rcmd, 1);
+        ASSERT_GT(xid, 0);
+        ASSERT_TRUE(RigWait([&] { return plc().pc_req() != 0; }, kWait)) << lines().all();
+        Words inform = plc().secs_inform();
+        EXPECT_EQ(uint32_t(inform[2]) << 16 | inform[3], uint32_t(xid));
+        size_t words = (rcmd.size() + 1) / 2;
+        EXPECT_EQ(RigWordsText(plc().items(0x200, int32_t(words)).data(), words), rcmd);
+        acknowledge();
+    }
+    // The PLC side of the host-to-PLC handshake after PC Req rose.
+    void acknowledge()
+    {
+        plc().set_plc_ack(1);
+        ASSERT_TRUE(RigWait([&] { return plc().pc_req() == 0; }, kWait));
+        plc().set_plc_ack(0);
+        ASSERT_TRUE(RigWait([] { return pc_request_state() == 0; }, kWait));
+    }
+    // Raise the PLC request and take it back once PC Ack answered.
+    void request_served()
+    {
+        plc().set_plc_req(1);
+        ASSERT_TRUE(RigWait([&] { return plc().pc_ack() != 0; }, kWait)) << lines().all();
+        plc().set_plc_req(0);
+        ASSERT_TRUE(RigWait([&] { return plc().pc_ack() == 0; }, kWait));
+    }
+
+    std::unique_ptr<BridgePlc> plc_;
+    std::unique_ptr<BridgeRig> rig_;
+};
+
+class BridgeXferTest : public BridgeXferBase, public ::testing::WithParamInterface<PlcKind> {
+protected:
+    void SetUp() override { start(GetParam()); }
+};
+
+TEST_P(BridgeXferTest, HostMessageLandsInPlcMemoryAndWaitsForTheHandshake)
+{
+    plc().put_items(0x200, Words(13, 0xEEEE));
+    plc().put_items(0, Words(2, 0xEEEE));
+    int32_t xid = send_s2f41("START", 0x00010002);
+    ASSERT_GT(xid, 0);
+    ASSERT_TRUE(RigWait([&] { return plc().pc_req() != 0; }, kWait)) << lines().all();
+
+    Words inform = plc().secs_inform();
+    EXPECT_EQ(Words(inform.begin(), inform.begin() + 4),
+              (Words{uint16_t(kS2F41W), 1, uint16_t(xid >> 16), uint16_t(xid)}));
+    EXPECT_EQ(RigWordsText(&inform[4], 16), "S2F41");
+    // RCMD writes only its own three words, PORTNO its lower word first;
+    // SPARE has no write address and lands nowhere.
+    Words items(13, 0xEEEE);
+    items[0] = 0x5453, items[1] = 0x5241, items[2] = 0x0054, items[10] = 0x0002, items[11] = 0x0001;
+    EXPECT_EQ(plc().items(0x200, 13), items);
+    EXPECT_EQ(plc().items(0, 2), Words(2, 0xEEEE));
+
+    // Until the PLC has acknowledged and dropped its acknowledge, further
+    // messages are dropped and the block keeps the first one.
+    ASSERT_GT(send_s2f41("STOP", 2), 0);
+    EXPECT_TRUE(lines().wait(kBusy, 1, kWait));
+    plc().set_plc_ack(1);
+    ASSERT_TRUE(RigWait([&] { return plc().pc_req() == 0; }, kWait));
+    ASSERT_GT(send_s2f41("PAUSE", 3), 0);
+    EXPECT_TRUE(lines().wait(kBusy, 2, kWait));
+    EXPECT_EQ(plc().secs_inform()[3], uint16_t(xid));
+    EXPECT_EQ(plc().pc_req(), 0);
+    plc().set_plc_ack(0);
+    ASSERT_TRUE(RigWait([] { return pc_request_state() == 0; }, kWait));
+
+    transfer_lands("RESUME");
+    EXPECT_EQ(lines().count(kBusy), 2);
+}
+
+TEST_P(BridgeXferTest, PlcRequestIsSentOnceWithItsItemValues)
+{
+    plc().put_items(0x300, Words{0x0002, 0x0001, 100, 0});
+    plc().put_items(0x304, RigTextWords("LOT-42", 10));
+    plc().put_plc_inform(uint16_t(kS6F11W), 1, 0x00123456, "S6F11");
+    int acks = lines().count("PLC  PC Ack");
+    plc().set_plc_req(1);
+    ASSERT_TRUE(host().wait(kS6F11W, 1, kWait)) << lines().all();
+    ASSERT_TRUE(RigWait([&] { return plc().pc_ack() != 0; }, kWait));
+
+    // The request stays up for several polls: nothing more is sent and PC
+    // Ack is written once.
+    int polls = lines().count("PLC  PLCReq");
+    ASSERT_TRUE(lines().wait("PLC  PLCReq", polls + 5, kWait));
+    EXPECT_EQ(lines().count("PLC  PC Ack"), acks + 1);
+    std::vector<RigMessage> sent = host().messages(kS6F11W);
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].devid, 1);
+    EXPECT_EQ(sent[0].body, RigBody({RigList(4), RigU4(0x00010002), RigU4(100), RigAscii("LOT-42"),
+                                     RigAscii("BRIDGE")}));
+
+    plc().set_plc_req(0);
+    ASSERT_TRUE(RigWait([&] { return plc().pc_ack() == 0; }, kWait));
+    EXPECT_EQ(lines().count("PLC  PC Ack"), acks + 2);
+    EXPECT_EQ(host().messages(kS6F11W).size(), 1u);
+}
+
+TEST_P(BridgeXferTest, PlcReplyCarriesTheSystemBytesOfTheHostPrimary)
+{
+    int32_t xid = send_s2f41("START", 1);
+    ASSERT_GT(xid, 0);
+    ASSERT_TRUE(RigWait([&] { return plc().pc_req() != 0; }, kWait));
+    Words inform = plc().secs_inform();
+    acknowledge();
+
+    plc().put_items(0x220, Words{3, 0});
+    plc().put_plc_inform(uint16_t(kS2F42), inform[1], uint32_t(inform[2]) << 16 | inform[3], "S2F42");
+    request_served();
+    ASSERT_TRUE(host().wait(kS2F42, 1, kWait)) << lines().all();
+    RigMessage reply = host().messages(kS2F42)[0];
+    EXPECT_EQ(reply.xid, uint32_t(xid));
+    EXPECT_EQ(reply.body, RigU4(3));
+}
+
+TEST_P(BridgeXferTest, PrimaryWhilePlcNotRunningGetsFunctionZero)
+{
+    plc().set_plc_status(0);
+    ASSERT_TRUE(lines().wait("PLC not running", 1, kWait));
+    int32_t xid = send_s2f41("START", 1);
+    ASSERT_GT(xid, 0);
+    ASSERT_TRUE(host().wait(kS2F0, 1, kWait)) << lines().all();
+    RigMessage abort = host().messages(kS2F0)[0];
+    EXPECT_EQ(abort.xid, uint32_t(xid));
+    EXPECT_EQ(abort.devid, 1);
+    EXPECT_TRUE(abort.body.empty());
+    EXPECT_EQ(lines().count("PLC not connect or not running now."), 1);
+    EXPECT_EQ(plc().pc_req(), 0);
+    EXPECT_EQ(pc_request_state(), 0);
+}
+
+TEST_P(BridgeXferTest, RequestWithoutAKnownMessageIsAcknowledgedWithoutSending)
+{
+    plc().put_plc_inform(uint16_t(kS6F11W), 1, 0, "S6F99");
+    request_served();
+    EXPECT_EQ(lines().count("No PLC message [S6F99] found in message definition"), 1) << lines().all();
+    plc().put_plc_inform(uint16_t(kS6F11W), 1, 0, "");
+    request_served();
+    EXPECT_EQ(lines().count("PLC message name error"), 1) << lines().all();
+    EXPECT_EQ(host().received(), 0);
+}
+
+TEST_P(BridgeXferTest, SecsStatusFollowsTheHostLinkAndTransfersResume)
+{
+    EXPECT_EQ(lines().count("SECS ready now"), 1);
+    host().close();
+    ASSERT_TRUE(RigWait([&] { return plc().secs_status() == 0; }, kWait));
+    EXPECT_TRUE(lines().wait("SECS not ready", 1, kWait));
+
+    ASSERT_TRUE(rig_->open_host()) << lines().all();
+    ASSERT_TRUE(RigWait([&] { return plc().secs_status() != 0; }, kWait));
+    EXPECT_TRUE(lines().wait("SECS ready now", 2, kWait));
+    transfer_lands("START");
+}
+
+INSTANTIATE_TEST_SUITE_P(Plc, BridgeXferTest, ::testing::Values(PlcKind::Image, PlcKind::Melsec),
+                         [](const auto& info) { return std::string(kind_name(info.param)); });
+
+// Only a networked PLC can go away and come back.
+class BridgeMelsecTest : public BridgeXferBase {
+protected:
+    void SetUp() override { start(PlcKind::Melsec); }
+};
+
+TEST_F(BridgeMelsecTest, PlcConnectionLostAndBackWithoutRestart)
+{
+    auto& melsec = static_cast<MelsecPlc&>(plc());
+    ASSERT_TRUE(melsec.drop());
+    ASSERT_TRUE(lines().wait("PLC not connected", 1, kWait)) << lines().all();
+    // Meanwhile a primary is answered with function 0.
+    int32_t xid = send_s2f41("START", 1);
+    ASSERT_TRUE(host().wait(kS2F0, 1, kWait)) << lines().all();
+    EXPECT_EQ(host().messages(kS2F0)[0].xid, uint32_t(xid));
+
+    melsec.resume();
+    ASSERT_TRUE(lines().wait("PLC connected", 2, kWait)) << lines().all();
+    ASSERT_TRUE(lines().wait("PLC now started", 2, kWait)) << lines().all();
+    EXPECT_EQ(melsec.accepted(), 2);
+    transfer_lands("RESUME");
+}
+
+}  // namespace
