@@ -29,7 +29,7 @@ namespace {
 
 constexpr const char* kVersion = "20.040";
 constexpr const char* kBuild = "200412.1515";
-constexpr int32_t kBits = 32;
+constexpr int32_t kBits = int32_t(sizeof(void*) * 8);
 constexpr int32_t E_BUSY = -16;
 constexpr int32_t kSecsTick = 500;   // ms between passes of SECSProc
 constexpr int32_t kSlice = 50;       // ms: longest sleep between two looks at the stop

@@ -93,6 +93,16 @@ public:
     }
     // needle anywhere in what was printed so far.
     bool printed(const std::string& needle) const { return text_.find(needle) != std::string::npos; }
+    // Wait (within ms) until needle has been printed anywhere, for lines of
+    // other threads that come in any order; expect still searches behind
+    // its last match.
+    bool printed_within(const std::string& needle, int ms = 5000)
+    {
+        for (int waited = 0; !printed(needle); waited += 20)
+            if (waited >= ms || !pump(20))
+                return false;
+        return true;
+    }
     // The output behind the last match.
     std::string rest() const { return text_.substr(mark_); }
     const std::string& text() const { return text_; }
