@@ -4,7 +4,6 @@
 // many starts and stops without leaking descriptors. The PLC is a
 // shared-memory image the test maps itself; the host is a library session
 // of the test on loopback.
-#include <dirent.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -20,6 +19,7 @@
 #include "bridge/QZVAppQ.h"
 #include "runtime/XKWMem.h"
 #include "tests/support/CommPair.h"
+#include "tests/support/OpenFiles.h"
 
 namespace {
 
@@ -47,17 +47,6 @@ std::vector<uint64_t> shown(const std::string& text)
         if (l.text.find(text) != std::string::npos)
             at.push_back(l.tick);
     return at;
-}
-
-int open_descriptors()
-{
-    int n = 0;
-    DIR* d = opendir("/proc/self/fd");
-    while (d != nullptr && readdir(d) != nullptr)
-        ++n;
-    if (d != nullptr)
-        closedir(d);
-    return n;
 }
 
 class BridgeStartTest : public ::testing::Test {
@@ -170,7 +159,7 @@ TEST_F(BridgeStartTest, FailedStartsNameTheirStepAndLeaveNothingBehind)
         {ini.dir / "none.ini", ini.dir / "good.ini", -12},
         {ini.path, ini.path, -2},
     };
-    int fds = open_descriptors();
+    int fds = OpenDescriptors();
     for (const Start& t : starts) {
         SCOPED_TRACE(t.secsini);
         int32_t step = -1;
@@ -182,7 +171,7 @@ TEST_F(BridgeStartTest, FailedStartsNameTheirStepAndLeaveNothingBehind)
         EXPECT_STREQ(plc, "");
         EXPECT_EQ(QZVQProcClose(QZVQ_CLOSE_CONSOLE, status), 0);
     }
-    EXPECT_EQ(open_descriptors(), fds);
+    EXPECT_EQ(OpenDescriptors(), fds);
     EXPECT_FALSE(shown("SECS Message definition file access error (-2)").empty());
     EXPECT_FALSE(shown("SECS Comminucation open error (-2)").empty());
 
@@ -271,13 +260,13 @@ TEST_F(BridgeStartTest, ActiveHostWithoutPeerConnectsAtOnceThenAboutT5Apart)
 TEST_F(BridgeStartTest, FiftyStartsAndStopsLeaveNoDescriptorOpen)
 {
     write();
-    int fds = open_descriptors();
+    int fds = OpenDescriptors();
     for (int i = 0; i < 50; ++i) {
         SCOPED_TRACE(i);
         ASSERT_EQ(start(), 0);
         ASSERT_EQ(stop(), 0);
     }
-    EXPECT_EQ(open_descriptors(), fds);
+    EXPECT_EQ(OpenDescriptors(), fds);
 }
 
 }  // namespace

@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -26,6 +25,7 @@
 #include <vector>
 
 #include "tests/support/TempDir.h"
+#include "tests/support/OpenFiles.h"
 
 namespace {
 
@@ -35,17 +35,6 @@ long ms_since(clk::time_point t0)
 {
     return static_cast<long>(
         std::chrono::duration_cast<std::chrono::milliseconds>(clk::now() - t0).count());
-}
-
-int open_fds()
-{
-    int n = 0;
-    DIR* d = opendir("/proc/self/fd");
-    while (d != nullptr && readdir(d) != nullptr)
-        ++n;
-    if (d != nullptr)
-        closedir(d);
-    return n;
 }
 
 // A plain TCP socket bound to a free port of 127.0.0.1, or -1.
@@ -316,11 +305,11 @@ TEST(SocketServerTest, FailedOpenClosesThePortsAlreadyOpen)
     XKNServer first{};
     int32_t port = 0;
     ASSERT_EQ(XKNTCPServerOpen(&first, XKN_FAMILY_IPV4, "127.0.0.1", 0, 1, &port), 0);
-    int before = open_fds();
+    int before = OpenDescriptors();
     XKNServer srv{};
     int32_t ports[3] = {0, 0, first.entry[0].port};
     EXPECT_EQ(XKNTCPServerOpen(&srv, XKN_FAMILY_IPV4, "127.0.0.1", 0, 3, ports), XKN_E_ADDRINUSE);
-    EXPECT_EQ(open_fds(), before);
+    EXPECT_EQ(OpenDescriptors(), before);
     EXPECT_EQ(srv.entry[0].socket, 0);
     XKNTCPServerClose(&first);
 }
