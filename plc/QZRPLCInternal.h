@@ -24,13 +24,17 @@ constexpr int32_t level_data = 6;     // frame data dump
 // Write a formatted line to the connection's trace (nothing without one).
 void tracef(QZRPLCPcb* pcb, int32_t level, const char* format, ...) __attribute__((format(printf, 3, 4)));
 
+// Take a slot of table with flags, the trace file (level > 0) and the lock;
+// returns the id (its sd still 0), or an error with the slot freed.
+int32_t open_slot(QZRPLCPcb** table, int32_t flags, const char* file, int32_t level);
 // Take a slot of table, open the trace file and the lock, and connect to
 // host:port (port's high half: connect flags), or with QZRPLC_FLAG_SERVER
 // adopt port as the socket. Traces "[Connect] ...". Returns the id, or an
 // error with the slot freed (an adopted socket is left open).
 int32_t open_link(QZRPLCPcb** table, int32_t flags, const char* host, int32_t port, const char* dir,
                   int32_t level);
-// Close the socket, the trace and the lock of id and free its slot; ids
+// Close the socket (when sd is still set), the trace and the lock of id and
+// free its slot; ids
 // outside 1..16 and free slots are ignored.
 void close_link(QZRPLCPcb** table, int32_t id);
 
@@ -45,6 +49,20 @@ int32_t read_exact(int32_t sd, void* buffer, int32_t length, int32_t timeout, bo
 // "  Head" and the bytes from data_offset as "  Data".
 void trace_frame(QZRPLCPcb* pcb, const char* way, int32_t rtn, const uint8_t* frame, int32_t length,
                  int32_t head_max, int32_t data_offset);
+
+// ---- interactive test servers ----
+
+// Prompt "Data:" and read one word of comma-separated decimal numbers from
+// standard input into up to points values of size bytes (1, 2 or 4; host
+// order); values not given stay as they are. One prompt at a time.
+void prompt_values(int32_t size, int32_t points, uint8_t* data);
+// Print length bytes as "  Data" dump lines on standard output.
+void print_dump(const uint8_t* data, int32_t length);
+// Listen on a TCP port and run serve(socket, peer address) on a thread of
+// its own for every connection accepted. Prints "TCP Port Initialize error
+// (%d)" when the port cannot be opened and "Connected from %s" for each
+// connection; returns only on a listen or accept error.
+int32_t serve_tcp(int32_t port, void (*serve)(int32_t sd, const char* peer));
 
 // Holds the connection's lock for one call when the call's flags ask for it.
 class CallLock {

@@ -5,10 +5,12 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 
 #include "plc/QZRPLCInternal.h"
 #include "runtime/XKNSocket.h"
+#include "runtime/XKWDump.h"
 #include "runtime/XKWResult.h"
 #include "runtime/XKWThread.h"
 #include "runtime/XKWTrace.h"
@@ -158,6 +160,25 @@ void qzrplc::tracef(QZRPLCPcb* pcb, int32_t level, const char* format, ...)
     QZRPLCTraceWrite(pcb, level, text);
 }
 
+int32_t qzrplc::open_slot(QZRPLCPcb** table, int32_t flags, const char* file, int32_t level)
+{
+    int32_t id = QZRPLCSearchId(table, QZRPLC_MAXID);
+    if (id < 0)
+        return id;
+    QZRPLCPcb* pcb = table[id];
+    pcb->flags = flags;
+    int32_t rc = QZRPLCTraceOpen(pcb, file, level);
+    if (rc == 0) {
+        pcb->lock = XKWLockCreateId();
+        rc = pcb->lock < 0 ? pcb->lock : 0;
+    }
+    if (rc < 0) {
+        close_link(table, id);
+        return rc;
+    }
+    return id;
+}
+
 int32_t qzrplc::open_link(QZRPLCPcb** table, int32_t flags, const char* host, int32_t port, const char* dir,
                           int32_t level)
 {
@@ -168,23 +189,17 @@ int32_t qzrplc::open_link(QZRPLCPcb** table, int32_t flags, const char* host, in
     bool server = (flags & QZRPLC_FLAG_SERVER) != 0;
     if (server && port <= 0)
         return XKW_E_INVAL;
-    int32_t id = QZRPLCSearchId(table, QZRPLC_MAXID);
-    if (id < 0)
-        return id;
-    QZRPLCPcb* pcb = table[id];
-    pcb->flags = flags;
     char file[XKW_PATH_MAX];
     int n = server ? std::snprintf(file, sizeof file, "%s/PLC(Server_%s).trc", dir, host)
                    : std::snprintf(file, sizeof file, "%s/PLC(%s_%06d).trc", dir, host, port & 0xFFFF);
-    int32_t rc = n < 0 || static_cast<size_t>(n) >= sizeof file ? XKW_E_INVAL : QZRPLCTraceOpen(pcb, file, level);
-    if (rc == 0) {
-        pcb->lock = XKWLockCreateId();
-        rc = pcb->lock < 0 ? pcb->lock : 0;
-    }
-    if (rc == 0) {
-        rc = server ? port : XKNTCPConnectTo(host, port, nullptr);
-        tracef(pcb, level_connect, "[Connect] PLC [%s:%d]  rtn=%d", host, port & 0xFFFF, rc);
-    }
+    if (n < 0 || static_cast<size_t>(n) >= sizeof file)
+        return XKW_E_INVAL;
+    int32_t id = open_slot(table, flags, file, level);
+    if (id < 0)
+        return id;
+    QZRPLCPcb* pcb = table[id];
+    int32_t rc = server ? port : XKNTCPConnectTo(host, port, nullptr);
+    tracef(pcb, level_connect, "[Connect] PLC [%s:%d]  rtn=%d", host, port & 0xFFFF, rc);
     if (rc < 0) {
         close_link(table, id);
         return rc;
@@ -249,4 +264,93 @@ qzrplc::CallLock::~CallLock()
 {
     if (lock_ > 0)
         XKWLockLeaveId(lock_);
+}
+
+// ---- interactive test servers ----
+
+namespace {
+
+std::mutex& console_lock()  // one "Data:" prompt and its answer at a time
+{
+    static std::mutex lock;
+    return lock;
+}
+
+struct Accepted {
+    int32_t sd;
+    char peer[XKN_NAMESIZE];
+    void (*serve)(int32_t, const char*);
+};
+
+void serve_accepted(void* argument)
+{
+    auto* accepted = static_cast<Accepted*>(argument);
+    accepted->serve(accepted->sd, accepted->peer);
+    std::free(accepted);
+}
+
+}  // namespace
+
+void qzrplc::prompt_values(int32_t size, int32_t points, uint8_t* data)
+{
+    std::lock_guard<std::mutex> hold(console_lock());
+    std::printf("Data:");
+    std::fflush(stdout);
+    char word[8192] = "";
+    if (std::scanf("%8191s", word) != 1)
+        word[0] = '\0';
+    const char* p = word;
+    for (int32_t i = 0; i < points; ++i) {
+        char* end;
+        unsigned long v = std::strtoul(p, &end, 10);
+        if (end == p)
+            break;
+        if (size == 1) {
+            data[i] = static_cast<uint8_t>(v);
+        } else if (size == 2) {
+            auto w = static_cast<uint16_t>(v);
+            std::memcpy(data + 2 * i, &w, 2);
+        } else {
+            auto w = static_cast<uint32_t>(v);
+            std::memcpy(data + 4 * i, &w, 4);
+        }
+        p = *end == ',' ? end + 1 : end;
+    }
+}
+
+void qzrplc::print_dump(const uint8_t* data, int32_t length)
+{
+    char line[XKW_DUMP_LINE_SIZE];
+    int32_t offset = 0, carry = 0;
+    while (offset < length && XKWDumpLine(0, "  Data", data, length, &offset, &carry, line, sizeof line) >= 0)
+        std::printf("%s\n", line);
+}
+
+int32_t qzrplc::serve_tcp(int32_t port, void (*serve)(int32_t sd, const char* peer))
+{
+    int32_t listener = XKNTCPListen(nullptr, (port & 0xFFFF) | XKN_REUSEADDR << 16, nullptr, 0);
+    if (listener < 0) {
+        std::printf("TCP Port Initialize error (%d)\n", listener);
+        return listener;
+    }
+    for (;;) {
+        auto* accepted = static_cast<Accepted*>(std::calloc(1, sizeof(Accepted)));
+        int32_t sd = XKNTCPAcceptOne(listener, accepted != nullptr ? accepted->peer : nullptr,
+                                     accepted != nullptr ? sizeof accepted->peer : 0);
+        if (sd < 0) {
+            std::free(accepted);
+            XKNTCPUnlisten(listener);
+            return sd;
+        }
+        std::printf("Connected from %s\n", accepted != nullptr ? accepted->peer : "");
+        std::fflush(stdout);
+        if (accepted != nullptr) {
+            accepted->sd = sd;
+            accepted->serve = serve;
+        }
+        if (accepted == nullptr || XKWThreadBegin(0, serve_accepted, accepted) == 0) {
+            std::free(accepted);
+            XKNClose(sd);
+        }
+    }
 }

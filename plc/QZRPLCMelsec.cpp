@@ -10,16 +10,12 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <vector>
 
 #include "plc/QZRPLCInternal.h"
 #include "runtime/XKNSocket.h"
-#include "runtime/XKWDump.h"
 #include "runtime/XKWResult.h"
-#include "runtime/XKWThread.h"
 
 using namespace qzrplc;
 
@@ -446,48 +442,8 @@ int32_t QZRPLCMelsecServSend(int32_t id, int32_t /*mode*/, int32_t command, int3
 
 namespace {
 
-std::mutex console_lock;  // one "Data:" prompt and its answer at a time
-
-// Values typed at the prompt: one word of comma-separated decimal numbers,
-// up to points of them, as words or as one byte per bit point.
-void read_values(int32_t unit, int32_t points, uint8_t* data)
+void serve(int32_t sd, const char* peer)
 {
-    std::lock_guard<std::mutex> hold(console_lock);
-    std::printf("Data:");
-    std::fflush(stdout);
-    char word[8192] = "";
-    if (std::scanf("%8191s", word) != 1)
-        word[0] = '\0';
-    const char* p = word;
-    for (int32_t i = 0; i < points; ++i) {
-        char* end;
-        long v = std::strtol(p, &end, 10);
-        if (end == p)
-            break;
-        if (unit == QZRPLC_UNIT_BIT) {
-            data[i] = static_cast<uint8_t>(v);
-        } else {
-            auto w = static_cast<uint16_t>(v);
-            std::memcpy(data + 2 * i, &w, 2);
-        }
-        p = *end == ',' ? end + 1 : end;
-    }
-}
-
-void print_dump(const uint8_t* data, int32_t length)
-{
-    char line[XKW_DUMP_LINE_SIZE];
-    int32_t offset = 0, carry = 0;
-    while (offset < length && XKWDumpLine(0, "  Data", data, length, &offset, &carry, line, sizeof line) >= 0)
-        std::printf("%s\n", line);
-}
-
-void serve(void* argument)
-{
-    int sd = 0, zero = 0;
-    char peer[XKN_NAMESIZE] = "";
-    std::sscanf(static_cast<char*>(argument), "%d,%d,%255s", &sd, &zero, peer);
-    std::free(argument);
     int32_t id = QZRPLCMelsecOpen(QZRPLC_FLAG_SERVER, peer, sd, 3, "", 10);
     if (id < 0) {
         std::printf("Server open error (%d)\n", id);
@@ -512,7 +468,7 @@ void serve(void* argument)
         if (cmd == QZRPLC_MELSEC_READ && unit > 0) {
             std::fill(buffer.begin(), buffer.end(), 0);
             answer = nod;
-            read_values(unit, nod, data);
+            prompt_values(unit, nod, data);
         } else if (cmd == QZRPLC_MELSEC_WRITE) {
             print_dump(data, rc);
         }
@@ -532,26 +488,5 @@ void serve(void* argument)
 
 int32_t QZRPLCMelsecServer(int32_t /*unused*/, int32_t port)
 {
-    int32_t listener = XKNTCPListen(nullptr, (port & 0xFFFF) | XKN_REUSEADDR << 16, nullptr, 0);
-    if (listener < 0) {
-        std::printf("TCP Port Initialize error (%d)\n", listener);
-        return listener;
-    }
-    for (;;) {
-        char peer[XKN_NAMESIZE];
-        int32_t sd = XKNTCPAcceptOne(listener, peer, sizeof peer);
-        if (sd < 0) {
-            XKNTCPUnlisten(listener);
-            return sd;
-        }
-        std::printf("Connected from %s\n", peer);
-        std::fflush(stdout);
-        char* text = static_cast<char*>(std::malloc(XKN_NAMESIZE + 32));
-        if (text != nullptr)
-            std::snprintf(text, XKN_NAMESIZE + 32, "%d,%d,%s", sd, 0, peer);
-        if (text == nullptr || XKWThreadBegin(0, serve, text) == 0) {
-            std::free(text);
-            XKNClose(sd);
-        }
-    }
+    return serve_tcp(port, serve);
 }
