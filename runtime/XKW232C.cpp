@@ -66,15 +66,58 @@ constexpr Speed speeds[] = {
     {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
 };
 
+// The termios code of a speed; a speed without one runs as a custom
+// speed (code 0 here), set through the kernel's termios2 interface.
 bool speed_code(int32_t bps, speed_t* code)
 {
+    if (bps <= 0)
+        return false;
+    *code = 0;
     for (const Speed& s : speeds) {
         if (s.bps == bps) {
             *code = s.code;
-            return true;
+            break;
         }
     }
-    return false;
+    return true;
+}
+
+}  // namespace
+
+// The kernel's termios2 (as in asm/termbits.h, which cannot be included
+// beside <termios.h>): the same flags plus the speeds in bit/s. Its name
+// is the one the TCGETS2 and TCSETS2 request codes are made of.
+struct termios2 {
+    tcflag_t c_iflag;
+    tcflag_t c_oflag;
+    tcflag_t c_cflag;
+    tcflag_t c_lflag;
+    cc_t c_line;
+    cc_t c_cc[19];
+    speed_t c_ispeed;
+    speed_t c_ospeed;
+};
+
+namespace {
+
+constexpr tcflag_t custom_speed = 0x1000;  // the kernel's BOTHER: speed in c_ospeed
+constexpr int input_speed_shift = 16;      // the kernel's IBSHIFT
+
+// Run the line at bps bit/s that have no termios code; false when the line
+// cannot take the speed.
+bool set_custom_speed(int fd, int32_t bps)
+{
+    termios2 tio{};
+    if (ioctl(fd, TCGETS2, &tio) != 0)
+        return false;
+    tio.c_cflag &= ~(CBAUD | (CBAUD << input_speed_shift));
+    tio.c_cflag |= custom_speed | (custom_speed << input_speed_shift);
+    tio.c_ispeed = static_cast<speed_t>(bps);
+    tio.c_ospeed = static_cast<speed_t>(bps);
+    if (ioctl(fd, TCSETS2, &tio) != 0)
+        return false;
+    termios2 got{};
+    return ioctl(fd, TCGETS2, &got) == 0 && got.c_ospeed == static_cast<speed_t>(bps);
 }
 
 constexpr tcflag_t parity_bits = PARENB | PARODD | CMSPAR;
@@ -105,7 +148,8 @@ bool size_flags(int32_t bits, tcflag_t* size)
 
 // The settings of one open, checked before anything is allocated.
 struct Line {
-    speed_t speed;
+    int32_t bps;
+    speed_t speed;  // its termios code, 0 for a custom speed
     tcflag_t cflag;  // size, parity and stop bits
     int32_t flags;
 };
@@ -122,6 +166,7 @@ int32_t check_line(int32_t speed, int32_t bits, int32_t parity, int32_t stop, in
     // plain port does not offer.
     if ((flags & XKW_232C_SETRTS) != 0 && (flags & XKW_232C_RTSMASK) == 0x60)
         return XKW_E_INVAL;
+    line->bps = speed;
     line->cflag = size | par | (stop == 2 ? CSTOPB : 0);
     line->flags = flags;
     return XKW_OK;
@@ -166,18 +211,23 @@ int32_t apply_line(int fd, const Line& line)
     }
     tio.c_cc[VMIN] = 1;
     tio.c_cc[VTIME] = 0;
-    if (cfsetispeed(&tio, line.speed) != 0 || cfsetospeed(&tio, line.speed) != 0)
+    if (line.speed != 0 && (cfsetispeed(&tio, line.speed) != 0 || cfsetospeed(&tio, line.speed) != 0))
         return XKW_E_INVAL;
     if (tcsetattr(fd, TCSANOW, &tio) != 0)
         return open_failed;
     // tcsetattr succeeds when any part was taken: read back the speed the
     // line runs. The character format is not read back, since a pty always
     // reports 8 bits without parity whatever it was given.
-    termios got{};
-    if (tcgetattr(fd, &got) != 0)
-        return open_failed;
-    if (cfgetospeed(&got) != line.speed)
-        return XKW_E_INVAL;
+    if (line.speed == 0) {
+        if (!set_custom_speed(fd, line.bps))
+            return XKW_E_INVAL;
+    } else {
+        termios got{};
+        if (tcgetattr(fd, &got) != 0)
+            return open_failed;
+        if (cfgetospeed(&got) != line.speed)
+            return XKW_E_INVAL;
+    }
 
     // Linux has no DTR/DSR handshake; in that mode DTR is simply kept up.
     if ((line.flags & XKW_232C_SETDTR) != 0 && !modem_line(fd, TIOCM_DTR, (line.flags & XKW_232C_DTRMASK) != 0))
