@@ -19,38 +19,14 @@
 #include <cstdint>
 #include <vector>
 
+#include "fuzz/fuzz_plc.h"
 #include "plc/qzrplc.h"
 
 namespace {
 
 constexpr size_t kMaxInput = 16384;  // well inside the socket buffer
-constexpr size_t kHead = 3;          // selector and points
 constexpr size_t kMinFrame = 9;      // the shortest frame head any call consumes
-constexpr int32_t kTimeoutMs = 1000;
 constexpr int32_t kDevices[4] = {0xA8, 0xB4, 0x90, 0x9C};
-constexpr int32_t kTimedOut = -138;
-constexpr int32_t kClosed = -108;
-constexpr int32_t kBadArgument = -22;
-
-void check(bool ok)
-{
-    if (!ok)
-        __builtin_trap();
-}
-
-// Bytes waiting at the test's end: what the driver sent for one call.
-size_t drain(int fd, std::vector<uint8_t>& sent)
-{
-    sent.clear();
-    uint8_t chunk[4096];
-    for (int i = 0; i < 64; ++i) {
-        ssize_t r = recv(fd, chunk, sizeof chunk, MSG_DONTWAIT);
-        if (r <= 0)
-            break;
-        sent.insert(sent.end(), chunk, chunk + r);
-    }
-    return sent.size();
-}
 
 // A failure any call may give on a stream of bad frames: does not fit,
 // malformed or cut short, or an end code from the PLC.
@@ -161,14 +137,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const int32_t points = (data[1] | data[2] << 8) % (QZRPLC_MELSEC_POINTS + 2);
     const bool e4 = (selector & 2) != 0;
     int fds[2];
-    check(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) == 0);
+    fuzz_stream(data + kHead, size - kHead, fds);
     const size_t stream = size - kHead;
-    for (size_t done = 0; done < stream;) {
-        ssize_t w = send(fds[0], data + kHead + done, stream - done, MSG_NOSIGNAL);
-        check(w > 0);
-        done += static_cast<size_t>(w);
-    }
-    shutdown(fds[0], SHUT_WR);
 
     // The connection owns fds[1] from here and closes it.
     int32_t id = QZRPLCMelsecOpen(QZRPLC_FLAG_SERVER, "fuzz", fds[1], e4 ? 4 : 3, "", 0);

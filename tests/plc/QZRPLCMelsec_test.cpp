@@ -20,15 +20,13 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "plc/qzrplc.h"
+#include "tests/support/ChildConsole.h"
 #include "tests/support/PlcPeer.h"
 #include "tests/support/TempDir.h"
-
-extern char** environ;
 
 namespace {
 
@@ -456,89 +454,22 @@ TEST(MelsecLoopbackTest, LockedCallsFromSeveralThreadsGetTheirOwnReplies)
 
 // ---- the melsecserver program ----
 
-// Append the output of fd to seen until it holds needle or timeout_ms pass.
-void read_until(int fd, std::string& seen, const std::string& needle, int timeout_ms)
-{
-    auto start = Clock::now();
-    while (seen.find(needle) == std::string::npos) {
-        int left = timeout_ms - elapsed_ms(start);
-        pollfd p{fd, POLLIN, 0};
-        if (left <= 0 || ::poll(&p, 1, left) <= 0)
-            break;
-        char chunk[512];
-        ssize_t n = ::read(fd, chunk, sizeof chunk);
-        if (n <= 0)
-            break;
-        seen.append(chunk, static_cast<size_t>(n));
-    }
-}
-
-// A started program, ended by its pid and reaped at the latest when the
-// test leaves.
-struct Program {
-    pid_t pid = -1;
-    int status = 0;
-    // SIGTERM, and SIGKILL when it is still there after 2 s; true when reaped.
-    bool stop()
-    {
-        if (pid <= 0)
-            return false;
-        ::kill(pid, SIGTERM);
-        pid_t reaped = 0;
-        for (int i = 0; i < 100 && reaped == 0; ++i) {
-            reaped = ::waitpid(pid, &status, WNOHANG);
-            if (reaped == 0)
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        if (reaped == 0) {
-            ::kill(pid, SIGKILL);
-            reaped = ::waitpid(pid, &status, 0);
-        }
-        bool ok = reaped == pid;
-        pid = -1;
-        return ok;
-    }
-    ~Program() { stop(); }
-};
-
 TEST(MelsecServerProgramTest, AnswersReadsFromItsInputAndShowsWrites)
 {
     TempDir dir("melsecsrv");
-    int in[2], out[2];
-    ASSERT_EQ(::pipe2(in, O_CLOEXEC), 0);
-    ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
-    std::string port = std::to_string(plc_free_port());
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_addchdir_np(&actions, dir.path().c_str());
-    char* argv[] = {const_cast<char*>(XKS_MELSECSERVER_PATH), port.data(), nullptr};
-    Program server;
-    int spawned = posix_spawn(&server.pid, XKS_MELSECSERVER_PATH, &actions, nullptr, argv, environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(in[0]);
-    ::close(out[1]);
-    ASSERT_EQ(spawned, 0);
+    int port = plc_free_port();
+    ChildConsole server(XKS_MELSECSERVER_PATH, dir.path(), "melsecserver", {std::to_string(port)});
+    ASSERT_TRUE(server.started());
+    int32_t id = open_when_listening([&] { return QZRPLCMelsecOpen(0, "127.0.0.1", port, 3, "", 0); });
+    ASSERT_GT(id, 0);
 
-    int32_t id = -1;
-    for (int i = 0; i < 100 && id < 0; ++i) {  // until the server listens
-        id = QZRPLCMelsecOpen(0, "127.0.0.1", std::stoi(port), 3, "", 0);
-        if (id < 0)
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    EXPECT_GT(id, 0);
-
-    std::string seen;
     uint16_t words[3] = {};
     const uint16_t put[] = {0x1234, 0x5678};
-    if (id > 0) {
-        ASSERT_EQ(::write(in[1], "7,8,9\n", 6), 6);  // the answer to the coming prompt
-        EXPECT_EQ(QZRPLCMelsecGet(id, 0, D, 0, 3, words, 1000), 6);
-        EXPECT_EQ(QZRPLCMelsecSet(id, 0, D, 0x10, 2, put, 1000), 4);
-        QZRPLCMelsecClose(id, 0);
-        read_until(out[0], seen, "Close\n", 1000);
-    }
+    server.type("7,8,9\n");  // the answer to the coming prompt
+    EXPECT_EQ(QZRPLCMelsecGet(id, 0, D, 0, 3, words, 1000), 6);
+    EXPECT_EQ(QZRPLCMelsecSet(id, 0, D, 0x10, 2, put, 1000), 4);
+    QZRPLCMelsecClose(id, 0);
+    EXPECT_TRUE(server.printed_within("Close\n", 1000));
     EXPECT_EQ(words[0], 7);
     EXPECT_EQ(words[1], 8);
     EXPECT_EQ(words[2], 9);
@@ -547,12 +478,10 @@ TEST(MelsecServerProgramTest, AnswersReadsFromItsInputAndShowsWrites)
                              "Send  len=   6  cmd=0x0401  dcd=0xa8  add=0x0000  nod=  3\n",
                              "Recv  len=   4  cmd=0x1401  dcd=0xa8  add=0x0010  nod=  2\n", " 34 12 78 56",
                              "Send  len=   0  cmd=0x1401  dcd=0xa8  add=0x0010  nod=  2\n", "Receive error (-108)\n"})
-        EXPECT_NE(seen.find(line), std::string::npos) << line << "\n" << seen;
+        EXPECT_TRUE(server.printed(line)) << line << "\n" << server.text();
 
-    EXPECT_TRUE(server.stop());
-    EXPECT_TRUE(WIFSIGNALED(server.status) && WTERMSIG(server.status) == SIGTERM);
-    ::close(in[1]);
-    ::close(out[0]);
+    server.signal(SIGTERM);
+    EXPECT_EQ(server.exit_status(2000), 128 + SIGTERM);
     // The server traces each connection in its working directory.
     bool traced = false;
     for (const auto& entry : std::filesystem::directory_iterator(dir.path()))

@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 class ChildConsole {
@@ -159,3 +160,17 @@ private:
     std::string text_;
     size_t mark_ = 0;
 };
+
+// Connect to a server program that is still coming up: open() is retried
+// for up to 2 s until it gives an id above 0.
+template <class Open>
+auto open_when_listening(Open open)
+{
+    decltype(open()) id = -1;
+    for (int i = 0; i < 100 && id <= 0; ++i) {
+        id = open();
+        if (id <= 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return id;
+}
