@@ -1,17 +1,19 @@
-// MELSEC batch reads of D words through the driver against the driver's own
-// answering side, one loopback connection per case: the client opens with
-// QZRPLCMelsecOpen, the accepted socket is opened in server mode and
-// answered by a thread (QZRPLCMelsecServRecv, then QZRPLCMelsecServSend of
-// the words asked for). Traces are off.
+// Reads of data register words through each PLC driver against the
+// driver's own answering side, one loopback connection per case: the
+// answering side's thread accepts, opens the socket in server mode and
+// answers every request with the words asked for (ServRecv, then
+// ServSend); the client opens with the family's Open (Omron: with the node
+// address exchange). Traces are off.
 //
-// Get/<frame>_<words>: one QZRPLCMelsecGet of 1, 64 or 960 words of D0 per
-// iteration, 3E and 4E frames. Counters: round_trips/s, words/s and
-// x_base, the round-trip rate over the baseline's.
+// Get/<frame>_<words>: one Get of 1, 64 or 960 words from register 0 per
+// iteration: MELSEC D with 3E and 4E frames (MC3E, MC4E), Omron DM words
+// over FINS/TCP (FINS), Keyence DM over the upper link (KV, text lines of
+// five-digit values). Counters: round_trips/s, words/s and x_base, the
+// round-trip rate over the baseline's.
 //
-// pingpong_baseline/<frame>_<words>: the same exchange as raw bytes on a
-// plain loopback TCP connection with TCP_NODELAY: a request of 21 (3E) or
-// 25 (4E) bytes, a reply of 11 + 2n or 15 + 2n bytes. Each baseline runs
-// just before its case; bench/ratios.py prints the ratios.
+// pingpong_baseline/<frame>_<words>: the same exchange as raw bytes of the
+// same sizes on a plain loopback TCP connection with TCP_NODELAY. Each
+// baseline runs just before its case; bench/ratios.py prints the ratios.
 #include <benchmark/benchmark.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -22,6 +24,7 @@
 #include <chrono>
 #include <map>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -30,20 +33,84 @@
 
 namespace {
 
-constexpr int32_t kDevice = 0xA8;      // D registers
 constexpr int32_t kTimeoutMs = 2000;   // per receive; a lost peer ends the case
 constexpr int64_t kExtraRequests = 16; // the answering side's margin over the client's count
 
-// Request and reply sizes of a batch read of n words.
+// The value of register i in every answering side.
+uint16_t value_at(size_t i)
+{
+    return uint16_t(i * 7 + 1);
+}
+
+// Digits of n in decimal.
+size_t digits(int32_t n)
+{
+    return std::to_string(n).size();
+}
+
+// One PLC family (and frame) under test: its calls and the sizes of a
+// read of n words on the wire.
 struct Frame {
     const char* name;
-    int32_t option;  // 3 or 4
-    size_t request;
-    size_t reply_head;
-    size_t reply(int32_t words) const { return reply_head + 2 * size_t(words); }
+    int32_t (*open)(int32_t flags, const char* host, int32_t port);
+    int32_t (*close)(int32_t id, int32_t mode);
+    int32_t (*get)(int32_t id, int32_t words, uint16_t* buffer);
+    // Answer one request with words; false when the connection ends.
+    bool (*answer)(int32_t id, std::vector<uint8_t>& data, const uint16_t* words);
+    size_t (*request)(int32_t words);
+    size_t (*reply)(int32_t words);
 };
-constexpr Frame k3E{"3E", 3, 21, 11};
-constexpr Frame k4E{"4E", 4, 25, 15};
+
+bool melsec_answer(int32_t id, std::vector<uint8_t>& data, const uint16_t* words)
+{
+    int32_t cmd = 0, dcd = 0, add = 0, nod = 0;
+    if (QZRPLCMelsecServRecv(id, 0, &cmd, &dcd, &add, &nod, data.data(), kTimeoutMs) < 0)
+        return false;
+    int32_t points = cmd == QZRPLC_MELSEC_READ ? nod : 0;
+    return QZRPLCMelsecServSend(id, 0, cmd, dcd, add, points, words + add, 0) >= 0;
+}
+
+bool omron_answer(int32_t id, std::vector<uint8_t>& data, const uint16_t* words)
+{
+    int32_t cmd = 0, dcd = 0, add = 0, bit = 0, nod = 0;
+    if (QZRPLCOmronServRecv(id, 0, &cmd, &dcd, &add, &bit, &nod, data.data(), kTimeoutMs) < 0)
+        return false;
+    int32_t points = cmd == QZRPLC_OMRON_READ ? nod : 0;
+    return QZRPLCOmronServSend(id, 0, cmd, dcd, add, bit, points, words + add, 0) >= 0;
+}
+
+bool keyence_answer(int32_t id, std::vector<uint8_t>& data, const uint16_t* words)
+{
+    char cmd[QZRPLC_KEYENCE_TEXT], type[QZRPLC_KEYENCE_TEXT];
+    int32_t add = 0, nod = 0;
+    if (QZRPLCKeyenceServRecv(id, 0, cmd, type, &add, &nod, data.data(), kTimeoutMs) < 0)
+        return false;
+    int32_t points = std::string_view(cmd) == "RDS" ? nod : 0;
+    return QZRPLCKeyenceServSend(id, 0, cmd, type, add, points, words + add, 0) >= 0;
+}
+
+constexpr Frame kMC3E{
+    "MC3E", [](int32_t f, const char* h, int32_t p) { return QZRPLCMelsecOpen(f, h, p, 3, "", 0); },
+    QZRPLCMelsecClose,
+    [](int32_t id, int32_t n, uint16_t* b) { return QZRPLCMelsecGet(id, 0, 0xA8, 0, n, b, kTimeoutMs); },
+    melsec_answer, [](int32_t) { return size_t(21); }, [](int32_t n) { return 11 + 2 * size_t(n); }};
+constexpr Frame kMC4E{
+    "MC4E", [](int32_t f, const char* h, int32_t p) { return QZRPLCMelsecOpen(f, h, p, 4, "", 0); },
+    QZRPLCMelsecClose,
+    [](int32_t id, int32_t n, uint16_t* b) { return QZRPLCMelsecGet(id, 0, 0xA8, 0, n, b, kTimeoutMs); },
+    melsec_answer, [](int32_t) { return size_t(25); }, [](int32_t n) { return 15 + 2 * size_t(n); }};
+constexpr Frame kFINS{
+    "FINS", [](int32_t f, const char* h, int32_t p) { return QZRPLCOmronOpen(f, h, p, 0, "", 0); },
+    QZRPLCOmronClose,
+    [](int32_t id, int32_t n, uint16_t* b) { return QZRPLCOmronGet(id, 0, 0x82, 0, 0, n, b, kTimeoutMs); },
+    omron_answer, [](int32_t) { return size_t(34); }, [](int32_t n) { return 30 + 2 * size_t(n); }};
+// "RDS DM0 <n>" and n five-digit values with blanks between, each line
+// ending CR LF.
+constexpr Frame kKV{
+    "KV", [](int32_t f, const char* h, int32_t p) { return QZRPLCKeyenceOpen(f, h, p, 0, "", 0); },
+    QZRPLCKeyenceClose,
+    [](int32_t id, int32_t n, uint16_t* b) { return QZRPLCKeyenceGet(id, 0, "DM", 0, n, b, kTimeoutMs); },
+    keyence_answer, [](int32_t n) { return 10 + digits(n); }, [](int32_t n) { return 6 * size_t(n) + 1; }};
 
 // Round-trip rate of each baseline, by shape.
 std::map<std::string, double> baseline_rate;
@@ -54,7 +121,7 @@ void report(benchmark::State& state, const Frame& frame, int32_t words, const st
 {
     const auto n = static_cast<int64_t>(state.iterations());
     state.SetItemsProcessed(n);
-    state.SetBytesProcessed(n * int64_t(frame.request + frame.reply(words)));
+    state.SetBytesProcessed(n * int64_t(frame.request(words) + frame.reply(words)));
     state.counters["round_trips/s"] = benchmark::Counter(double(n), benchmark::Counter::kIsRate);
     state.counters["words/s"] = benchmark::Counter(double(n) * words, benchmark::Counter::kIsRate);
     if (n == 0 || seconds <= 0)
@@ -103,26 +170,9 @@ void tune(int fd)
 
 // ---- the driver ----
 
-// The answering side: up to limit requests, each read answered with its
-// words; ends on the first failure (the client closing) and closes id.
-void answer(int32_t id, int64_t limit)
-{
-    std::vector<uint16_t> words(QZRPLC_MELSEC_POINTS);
-    for (size_t i = 0; i < words.size(); ++i)
-        words[i] = uint16_t(i * 7 + 1);
-    std::vector<uint8_t> data(QZRPLC_MELSEC_DATA);
-    for (int64_t k = 0; k < limit; ++k) {
-        int32_t cmd = 0, dcd = 0, add = 0, nod = 0;
-        if (QZRPLCMelsecServRecv(id, 0, &cmd, &dcd, &add, &nod, data.data(), kTimeoutMs) < 0)
-            break;
-        int32_t points = cmd == QZRPLC_MELSEC_READ ? nod : 0;
-        if (QZRPLCMelsecServSend(id, 0, cmd, dcd, add, points, words.data(), kTimeoutMs) < 0)
-            break;
-    }
-    QZRPLCMelsecClose(id, 0);
-}
-
-// A client connection and its answering side; both ids > 0 when opened.
+// A client connection and its answering side. The answering side's thread
+// accepts and serves, so that an Open that talks to the PLC (Omron's node
+// address exchange) gets its answer.
 struct Link {
     int32_t client = 0;
     std::thread server;
@@ -133,52 +183,60 @@ struct Link {
         int l = listen_loopback(&port);
         if (l < 0)
             return false;
-        // The connect completes in the listen backlog before the accept.
-        client = QZRPLCMelsecOpen(0, "127.0.0.1", port, frame.option, "", 0);
-        int fd = client > 0 ? ::accept4(l, nullptr, nullptr, SOCK_CLOEXEC) : -1;
-        ::close(l);
-        if (fd < 0)
-            return false;
-        tune(fd);
-        int32_t id = QZRPLCMelsecOpen(QZRPLC_FLAG_SERVER, "127.0.0.1", fd, frame.option, "", 0);
-        if (id <= 0) {
-            ::close(fd);
-            return false;
-        }
-        server = std::thread(answer, id, requests + kExtraRequests);
-        return true;
+        server = std::thread([&frame, l, limit = requests + kExtraRequests] {
+            timeval tv{kTimeoutMs / 1000, 0};
+            ::setsockopt(l, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);  // bounds the accept
+            int fd = ::accept4(l, nullptr, nullptr, SOCK_CLOEXEC);
+            ::close(l);
+            if (fd < 0)
+                return;
+            tune(fd);
+            int32_t id = frame.open(QZRPLC_FLAG_SERVER, "127.0.0.1", fd);
+            if (id <= 0) {
+                ::close(fd);
+                return;
+            }
+            std::vector<uint16_t> words(QZRPLC_MELSEC_POINTS);
+            for (size_t i = 0; i < words.size(); ++i)
+                words[i] = value_at(i);
+            std::vector<uint8_t> data(4 * QZRPLC_KEYENCE_POINTS);
+            for (int64_t k = 0; k < limit && frame.answer(id, data, words.data()); ++k) {
+            }
+            frame.close(id, 0);
+        });
+        client = frame.open(0, "127.0.0.1", port);
+        return client > 0;
     }
     // Closing the client ends the answering side's receive.
-    void close()
+    void close(const Frame& frame)
     {
         if (client > 0)
-            QZRPLCMelsecClose(client, 0);
+            frame.close(client, 0);
         client = 0;
         if (server.joinable())
             server.join();
     }
 };
 
-void melsec_get(benchmark::State& state, const Frame& frame, int32_t words, const std::string& shape)
+void driver_get(benchmark::State& state, const Frame& frame, int32_t words, const std::string& shape)
 {
     Link link;
     if (!link.open(frame, static_cast<int64_t>(state.max_iterations))) {
-        link.close();
+        link.close(frame);
         state.SkipWithError("no loopback connection");
         return;
     }
     std::vector<uint16_t> buffer(static_cast<size_t>(words));
     const auto start = std::chrono::steady_clock::now();
     for (auto _ : state) {
-        int32_t rc = QZRPLCMelsecGet(link.client, 0, kDevice, 0, words, buffer.data(), kTimeoutMs);
-        if (rc != 2 * words) {
+        if (frame.get(link.client, words, buffer.data()) != 2 * words) {
             state.SkipWithError("read failed");
             break;
         }
     }
     const double seconds = since(start);
-    link.close();
-    if (buffer[words - 1] != uint16_t((words - 1) * 7 + 1))
+    link.close(frame);
+    if (buffer[size_t(words) - 1] != value_at(size_t(words) - 1))
         state.SkipWithError("wrong words read");
     report(state, frame, words, shape, seconds, false);
 }
@@ -208,13 +266,14 @@ void pingpong_baseline(benchmark::State& state, const Frame& frame, int32_t word
     tune(fd[1]);
     const size_t reply = frame.reply(words);
     const auto limit = static_cast<int64_t>(state.max_iterations) + kExtraRequests;
+    const size_t request = frame.request(words);
     std::thread echo([&] {
-        std::vector<uint8_t> in(frame.request), out(reply, 0);
+        std::vector<uint8_t> in(request), out(reply, 0);
         for (int64_t k = 0; k < limit; ++k)
             if (!read_all(fd[1], in.data(), in.size()) || !write_all(fd[1], out.data(), out.size()))
                 break;
     });
-    std::vector<uint8_t> out(frame.request, 0x5A), in(reply);
+    std::vector<uint8_t> out(request, 0x5A), in(reply);
     const auto start = std::chrono::steady_clock::now();
     for (auto _ : state) {
         if (!write_all(fd[0], out.data(), out.size()) || !read_all(fd[0], in.data(), in.size())) {
@@ -235,14 +294,14 @@ void pingpong_baseline(benchmark::State& state, const Frame& frame, int32_t word
 int main(int argc, char** argv)
 {
     // Each baseline runs just before the case it is compared with.
-    for (const Frame& frame : {k3E, k4E})
+    for (const Frame& frame : {kMC3E, kMC4E, kFINS, kKV})
         for (int32_t words : {1, 64, 960}) {
             const std::string shape = std::string(frame.name) + "_" + std::to_string(words);
             const int64_t count = words < 960 ? 50000 : 20000;
             benchmark::RegisterBenchmark(("pingpong_baseline/" + shape).c_str(), pingpong_baseline, frame, words, shape)
                 ->Iterations(count)
                 ->UseRealTime();
-            benchmark::RegisterBenchmark(("Get/" + shape).c_str(), melsec_get, frame, words, shape)
+            benchmark::RegisterBenchmark(("Get/" + shape).c_str(), driver_get, frame, words, shape)
                 ->Iterations(count)
                 ->UseRealTime();
         }

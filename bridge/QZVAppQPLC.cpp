@@ -72,15 +72,19 @@ int32_t memory_copy(QZVQContext* ctx, bool write, int32_t kind, int32_t address,
 // One read or write of count points through the family's driver; called
 // with the PLC lock held.
 int32_t driver_access(QZVQContext* ctx, int32_t id, bool write, int32_t kind, const QZVQCode& code,
-                      int32_t address, int32_t count, void* data)
+                      int32_t address, int32_t bit, int32_t count, void* data)
 {
+    const int32_t timeout = ctx->cfg.plcto[1];
     switch (family(ctx)) {
     case QZVQ_PLC_MELSEC:
-        return write ? QZRPLCMelsecSet(id, 0, code.number, address, count, data, ctx->cfg.plcto[1])
-                     : QZRPLCMelsecGet(id, 0, code.number, address, count, data, ctx->cfg.plcto[1]);
-    case QZVQ_PLC_OMRON:    // no Omron driver in the library yet: Get/Set with the bit number go here
-    case QZVQ_PLC_KEYENCE:  // no Keyence driver yet: Get/Set with code.text go here
-        return E_BADF;
+        return write ? QZRPLCMelsecSet(id, 0, code.number, address, count, data, timeout)
+                     : QZRPLCMelsecGet(id, 0, code.number, address, count, data, timeout);
+    case QZVQ_PLC_OMRON:
+        return write ? QZRPLCOmronSet(id, 0, code.number, address, bit, count, data, timeout)
+                     : QZRPLCOmronGet(id, 0, code.number, address, bit, count, data, timeout);
+    case QZVQ_PLC_KEYENCE:
+        return write ? QZRPLCKeyenceSet(id, 0, code.text, address, count, data, timeout)
+                     : QZRPLCKeyenceGet(id, 0, code.text, address, count, data, timeout);
     case QZVQ_PLC_MEMORY:
         return memory_copy(ctx, write, kind, address, count, data);
     default:
@@ -99,7 +103,7 @@ int32_t access(int32_t kind, const char* name, const QZVQCode& code, int32_t add
     int32_t result;
     {
         XKWLockGuard lock(&ctx->access[0]);
-        result = driver_access(ctx, id, direction == QZVQ_DIR_WRITE, kind, code, address, count, data);
+        result = driver_access(ctx, id, direction == QZVQ_DIR_WRITE, kind, code, address, bit, count, data);
     }
     PLCDispData(kind, name, code, address, bit, count, result, data, ctx->cfg.plctype, direction);
     return result;
@@ -223,9 +227,14 @@ int32_t PLCOpen()
         // PLCOPT0 1 gives option 4, the 4E frame; 0 gives the 3E frame.
         result = QZRPLCMelsecOpen(0, cfg.plchost, cfg.plcport, cfg.plcopt0[0] + 3, "", 0);
         break;
-    case QZVQ_PLC_OMRON:    // no Omron driver yet: QZRPLCOmronOpen(0, host, port, node PLCOPT0[0], "", 0)
-    case QZVQ_PLC_KEYENCE:  // no Keyence driver yet: QZRPLCKeyenceOpen(0x800 when PLCOPT0[0] is 1, ...)
-        result = E_BADF;
+    case QZVQ_PLC_OMRON:
+        // PLCOPT0 is the bridge's own node number; 0 lets the PLC assign one.
+        result = QZRPLCOmronOpen(0, cfg.plchost, cfg.plcport, cfg.plcopt0[0], "", 0);
+        break;
+    case QZVQ_PLC_KEYENCE:
+        // PLCOPT0 1 adds the data format suffix to the device names.
+        result = QZRPLCKeyenceOpen(cfg.plcopt0[0] == 1 ? QZRPLC_KEYENCE_SUFFIX : 0, cfg.plchost, cfg.plcport, 0,
+                                   "", 0);
         break;
     case QZVQ_PLC_MEMORY: {
         XKWLockGuard lock(&ctx->access[0]);
@@ -257,8 +266,12 @@ void PLCClose(int32_t reason)
         case QZVQ_PLC_MELSEC:
             QZRPLCMelsecClose(id, 0);
             break;
-        case QZVQ_PLC_OMRON:    // QZRPLCOmronClose once the driver exists
-        case QZVQ_PLC_KEYENCE:  // QZRPLCKeyenceClose once the driver exists
+        case QZVQ_PLC_OMRON:
+            QZRPLCOmronClose(id, 0);
+            break;
+        case QZVQ_PLC_KEYENCE:
+            QZRPLCKeyenceClose(id, 0);
+            break;
         default:
             break;  // the shared-memory image stays mapped
         }
@@ -312,8 +325,8 @@ int32_t PLCSetBit(int32_t kind, const char* name, const QZVQCode& code, int32_t 
     if (count >= 1 && count <= BIT_POINTS) {
         XKWLockGuard lock(&ctx->access[0]);
         switch (family(ctx)) {
-        case QZVQ_PLC_KEYENCE:  // no Keyence driver yet: QZRPLCKeyenceBit with the value goes here
-            result = E_BADF;
+        case QZVQ_PLC_KEYENCE:
+            result = QZRPLCKeyenceBit(id, 0, code.text, address, count, value, ctx->cfg.plcto[1]);
             break;
         case QZVQ_PLC_MEMORY:
             // Only the byte areas take bits; the value fills count bytes.
@@ -322,7 +335,7 @@ int32_t PLCSetBit(int32_t kind, const char* name, const QZVQCode& code, int32_t 
                          : E_INVAL;
             break;
         default:
-            result = driver_access(ctx, id, true, kind, code, address, count, fill.data());
+            result = driver_access(ctx, id, true, kind, code, address, bit, count, fill.data());
             break;
         }
     }

@@ -1,10 +1,11 @@
-// The bridge's PLC access: value conversions word by word, MELSEC accesses
-// against a scripted peer (the bytes on the wire, the log lines), and the
-// shared-memory PLC image seen from a second process.
+// The bridge's PLC access: value conversions word by word, accesses of the
+// three driver families against a scripted peer (the bytes on the wire, the
+// log lines), and the shared-memory PLC image seen from a second process.
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstring>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -215,14 +216,96 @@ TEST_F(PlcMelsecTest, NotConnectedOrNoDriverIsRefused)
     int32_t result = PLCOpen();
     EXPECT_LT(result, 0);
     EXPECT_EQ(count_lines("] Open error (" + std::to_string(result) + ")"), 1);
+    // Every family's driver reports the refused connect the same way.
     for (int32_t type : {QZVQ_PLC_OMRON, QZVQ_PLC_KEYENCE, 0x10 | QZVQ_PLC_OMRON}) {
         ctx->cfg.plctype = type;
-        EXPECT_EQ(PLCOpen(), -9);
+        EXPECT_EQ(PLCOpen(), result) << type;
     }
-    EXPECT_EQ(count_lines("] Open error (-9)"), 3);
+    EXPECT_EQ(count_lines("] Open error (" + std::to_string(result) + ")"), 4);
     ctx->cfg.plctype = 1;  // no PLC at all
     EXPECT_EQ(PLCOpen(), 0);
     EXPECT_EQ(count_lines("] Connected (0)"), 1);
+}
+
+// Omron and Keyence accesses reach their drivers with what only they take:
+// the bit number, the node numbers of the connect, the type text, bit
+// writes as STS/RSS lines.
+class PlcFamilyTest : public PlcMelsecTest {
+protected:
+    // A FINS/TCP frame: header with command, then the body.
+    static Bytes fins(uint8_t command, const Bytes& body)
+    {
+        uint32_t length = uint32_t(8 + body.size());
+        Bytes frame{'F', 'I', 'N', 'S', uint8_t(length >> 24), uint8_t(length >> 16), uint8_t(length >> 8),
+                    uint8_t(length), 0, 0, 0, command, 0, 0, 0, 0};
+        frame.insert(frame.end(), body.begin(), body.end());
+        return frame;
+    }
+    // The response to the FINS request with service ID sid from node 5 to 9.
+    static Bytes fins_response(uint8_t sid, uint8_t src, const Bytes& data)
+    {
+        Bytes body{0xC0, 0, 2, 0, 5, 0, 0, 9, 0, sid, 1, src, 0, 0};
+        body.insert(body.end(), data.begin(), data.end());
+        return fins(2, body);
+    }
+    Bytes line(size_t n) { return peer.read_raw(n, 1000); }
+    static Bytes text(const std::string& t) { return Bytes(t.begin(), t.end()); }
+};
+
+TEST_F(PlcFamilyTest, OmronTakesItsNodeAtConnectAndTheBitNumberOnEveryAccess)
+{
+    ctx->cfg.plctype = OMR;
+    std::thread answer([&] {
+        if (peer.accept(1000) && line(20) == fins(0, {0, 0, 0, 0}))
+            peer.send(fins(1, {0, 0, 0, 5, 0, 0, 0, 9}));  // the PLC gives the bridge node 5, itself 9
+    });
+    int32_t id = PLCOpen();
+    answer.join();
+    ASSERT_GT(id, 0);
+
+    const QZVQCode cio{0x30, ""}, dm{0x82, ""};
+    ASSERT_TRUE(peer.send(fins_response(1, 2, {})));
+    EXPECT_EQ(PLCSetBit(QZVQ_KIND_HANDSHAKE, "SECS PC Req", cio, 10, 3, 1, 1), 1);
+    Bytes request = line(35);
+    ASSERT_EQ(request.size(), 35u);
+    EXPECT_EQ(request[20], 9) << "DA1 the PLC's node";
+    EXPECT_EQ(request[23], 5) << "SA1 the node the PLC assigned";
+    EXPECT_EQ(Bytes(request.begin() + 26, request.end()), (Bytes{1, 2, 0x30, 0, 10, 3, 0, 1, 1}));
+
+    ASSERT_TRUE(peer.send(fins_response(2, 1, {0x12, 0x34, 0xAB, 0xCD})));
+    uint16_t words[2] = {};
+    EXPECT_EQ(PLCGetData(QZVQ_KIND_ITEM, "LOTID", dm, 100, 0, 2, words), 4);
+    request = line(34);
+    ASSERT_EQ(request.size(), 34u);
+    EXPECT_EQ(Bytes(request.begin() + 26, request.end()), (Bytes{1, 1, 0x82, 0, 100, 0, 0, 2}));
+    EXPECT_EQ(words[0], 0x1234);
+    EXPECT_EQ(words[1], 0xABCD);
+    EXPECT_EQ(count_lines("[0x82.0x0064:00]"), 1) << lines.size();
+}
+
+TEST_F(PlcFamilyTest, KeyenceSendsTypeTextsSuffixesAndBitLines)
+{
+    ctx->cfg.plctype = QZVQ_PLC_KEYENCE;
+    ctx->cfg.plcopt0[0] = 1;
+    ASSERT_GT(PLCOpen(), 0);
+    ASSERT_TRUE(peer.accept(1000));
+
+    QZVQCode dm{0, "DM"}, mr{0, "MR"};
+    ASSERT_TRUE(peer.send(text("00001 00002 65535\r\n")));
+    uint16_t words[3] = {};
+    EXPECT_EQ(PLCGetData(QZVQ_KIND_ITEM, "LOTID", dm, 100, 0, 3, words), 6);
+    EXPECT_EQ(line(15), text("RDS DM100.U 3\r\n"));
+    EXPECT_EQ(words[2], 65535);
+
+    ASSERT_TRUE(peer.send(text("OK\r\n")));
+    EXPECT_EQ(PLCSetBit(QZVQ_KIND_HANDSHAKE, "SECS PC Req", mr, 0x12, 0, 2, 1), 0);
+    EXPECT_EQ(line(13), text("STS MR102 2\r\n"));
+    ASSERT_TRUE(peer.send(text("OK\r\n")));
+    EXPECT_EQ(PLCSetBit(QZVQ_KIND_HANDSHAKE, "SECS PC Req", mr, 0x12, 0, 1, 0), 0);
+    EXPECT_EQ(line(13), text("RSS MR102 1\r\n"));
+    ASSERT_TRUE(peer.send(text("E0\r\n")));
+    EXPECT_EQ(PLCSetData(QZVQ_KIND_INFORM, "SECS Inform", dm, 200, 0, 1, words), -100000);
+    EXPECT_EQ(line(21), text("WRS DM200.U 1 00001\r\n"));
 }
 
 class PlcMemoryTest : public ::testing::Test {

@@ -19,11 +19,12 @@ namespace {
 using Words = std::vector<uint16_t>;
 using Body = std::vector<uint8_t>;
 
-enum class PlcKind { Image, Melsec };
+enum class PlcKind { Image, Melsec, Omron, Keyence };
 
 const char* kind_name(PlcKind kind)
 {
-    return kind == PlcKind::Image ? "Image" : "Melsec";
+    static constexpr const char* names[] = {"Image", "Melsec", "Omron", "Keyence"};
+    return names[int(kind)];
 }
 void PrintTo(PlcKind kind, std::ostream* out)
 {
@@ -71,9 +72,9 @@ protected:
         if (kind == PlcKind::Image)
             plc_ = std::make_unique<ImagePlc>();
         else
-            plc_ = std::make_unique<MelsecPlc>();
+            plc_ = std::make_unique<NetPlc>(RigFamily(int(kind) - int(PlcKind::Melsec)));
         ASSERT_TRUE(plc_->ready());
-        rig_ = std::make_unique<BridgeRig>(*plc_, RigSetup{.sml = kSml});
+        rig_ = std::make_unique<BridgeRig>(*plc_, RigSetup{.sml = plc_->definitions(kSml)});
         ASSERT_EQ(rig_->start(), 0) << "step " << rig_->step() << "\n" << lines().all();
         ASSERT_TRUE(lines().wait("PLC connected", 1, kWait)) << lines().all();
         ASSERT_TRUE(rig_->open_host()) << lines().all();
@@ -103,8 +104,7 @@ protected:
         ASSERT_TRUE(RigWait([&] { return plc().pc_req() != 0; }, kWait)) << lines().all();
         Words inform = plc().secs_inform();
         EXPECT_EQ(uint32_t(inform[2]) << 16 | inform[3], uint32_t(xid));
-        size_t words = (rcmd.size() + 1) / 2;
-        EXPECT_EQ(RigWordsText(plc().items(0x200, int32_t(words)).data(), words), rcmd);
+        EXPECT_EQ(plc().words_text(plc().items(0x200, int32_t(rcmd.size() + 1) / 2)), rcmd);
         acknowledge();
     }
     // The PLC side of the host-to-PLC handshake after PC Req rose.
@@ -145,11 +145,15 @@ TEST_P(BridgeXferTest, HostMessageLandsInPlcMemoryAndWaitsForTheHandshake)
     EXPECT_EQ(Words(inform.begin(), inform.begin() + 4),
               (Words{uint16_t(kS2F41W), 1, uint16_t(xid >> 16), uint16_t(xid)}));
     EXPECT_EQ(RigWordsText(&inform[4], 16), "S2F41");
-    // RCMD writes only its own three words, PORTNO its lower word first;
-    // SPARE has no write address and lands nowhere.
+    // RCMD writes only its own three words, PORTNO its two (the lower word
+    // first, on Omron the higher); SPARE has no write address and lands
+    // nowhere.
     Words items(13, 0xEEEE);
-    items[0] = 0x5453, items[1] = 0x5241, items[2] = 0x0054, items[10] = 0x0002, items[11] = 0x0001;
+    Words text = plc().text_words("START", 3), portno = plc().u4_words(0x00010002);
+    std::copy(text.begin(), text.end(), items.begin());
+    std::copy(portno.begin(), portno.end(), items.begin() + 10);
     EXPECT_EQ(plc().items(0x200, 13), items);
+    EXPECT_EQ(items[0], plc().high_first() ? 0x5354 : 0x5453);
     EXPECT_EQ(plc().items(0, 2), Words(2, 0xEEEE));
 
     // Until the PLC has acknowledged and dropped its acknowledge, further
@@ -171,8 +175,10 @@ TEST_P(BridgeXferTest, HostMessageLandsInPlcMemoryAndWaitsForTheHandshake)
 
 TEST_P(BridgeXferTest, PlcRequestIsSentOnceWithItsItemValues)
 {
-    plc().put_items(0x300, Words{0x0002, 0x0001, 100, 0});
-    plc().put_items(0x304, RigTextWords("LOT-42", 10));
+    Words values = plc().u4_words(0x00010002), ceid = plc().u4_words(100);
+    values.insert(values.end(), ceid.begin(), ceid.end());
+    plc().put_items(0x300, values);
+    plc().put_items(0x304, plc().text_words("LOT-42", 10));
     plc().put_plc_inform(uint16_t(kS6F11W), 1, 0x00123456, "S6F11");
     int acks = lines().count("PLC  PC Ack");
     plc().set_plc_req(1);
@@ -204,7 +210,7 @@ TEST_P(BridgeXferTest, PlcReplyCarriesTheSystemBytesOfTheHostPrimary)
     Words inform = plc().secs_inform();
     acknowledge();
 
-    plc().put_items(0x220, Words{3, 0});
+    plc().put_items(0x220, plc().u4_words(3));
     plc().put_plc_inform(uint16_t(kS2F42), inform[1], uint32_t(inform[2]) << 16 | inform[3], "S2F42");
     request_served();
     ASSERT_TRUE(host().wait(kS2F42, 1, kWait)) << lines().all();
@@ -253,30 +259,34 @@ TEST_P(BridgeXferTest, SecsStatusFollowsTheHostLinkAndTransfersResume)
     transfer_lands("START");
 }
 
-INSTANTIATE_TEST_SUITE_P(Plc, BridgeXferTest, ::testing::Values(PlcKind::Image, PlcKind::Melsec),
+INSTANTIATE_TEST_SUITE_P(Plc, BridgeXferTest,
+                         ::testing::Values(PlcKind::Image, PlcKind::Melsec, PlcKind::Omron, PlcKind::Keyence),
                          [](const auto& info) { return std::string(kind_name(info.param)); });
 
 // Only a networked PLC can go away and come back.
-class BridgeMelsecTest : public BridgeXferBase {
+class BridgeNetPlcTest : public BridgeXferBase, public ::testing::WithParamInterface<PlcKind> {
 protected:
-    void SetUp() override { start(PlcKind::Melsec); }
+    void SetUp() override { start(GetParam()); }
 };
 
-TEST_F(BridgeMelsecTest, PlcConnectionLostAndBackWithoutRestart)
+TEST_P(BridgeNetPlcTest, PlcConnectionLostAndBackWithoutRestart)
 {
-    auto& melsec = static_cast<MelsecPlc&>(plc());
-    ASSERT_TRUE(melsec.drop());
+    auto& net = static_cast<NetPlc&>(plc());
+    ASSERT_TRUE(net.drop());
     ASSERT_TRUE(lines().wait("PLC not connected", 1, kWait)) << lines().all();
     // Meanwhile a primary is answered with function 0.
     int32_t xid = send_s2f41("START", 1);
     ASSERT_TRUE(host().wait(kS2F0, 1, kWait)) << lines().all();
     EXPECT_EQ(host().messages(kS2F0)[0].xid, uint32_t(xid));
 
-    melsec.resume();
+    net.resume();
     ASSERT_TRUE(lines().wait("PLC connected", 2, kWait)) << lines().all();
     ASSERT_TRUE(lines().wait("PLC now started", 2, kWait)) << lines().all();
-    EXPECT_EQ(melsec.accepted(), 2);
+    EXPECT_EQ(net.accepted(), 2);
     transfer_lands("RESUME");
 }
+
+INSTANTIATE_TEST_SUITE_P(Plc, BridgeNetPlcTest, ::testing::Values(PlcKind::Melsec, PlcKind::Omron, PlcKind::Keyence),
+                         [](const auto& info) { return std::string(kind_name(info.param)); });
 
 }  // namespace

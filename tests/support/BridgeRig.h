@@ -6,9 +6,10 @@
 //
 //   ImagePlc   the shared-memory PLC image (PLCTYPE 15), mapped a second
 //              time under the same name;
-//   MelsecPlc  a MELSEC answering side on a loopback listener (PLCTYPE 0)
-//              serving a memory of D registers from its own thread; it can
-//              drop the connection and refuse new ones, and come back.
+//   NetPlc     the answering side of a PLC driver (MELSEC, Omron or
+//              Keyence, PLCTYPE 0, 2 or 4) on a loopback listener serving a
+//              memory of data registers from its own thread; it can drop
+//              the connection and refuse new ones, and come back.
 //
 // Header only and free of gtest, so that benchmarks can use it too. Every
 // wait has a deadline.
@@ -152,6 +153,18 @@ inline std::string RigWordsText(const uint16_t* words, size_t n)
     return text;
 }
 
+// The U4 value as two PLC words: the lower word first, or the higher one
+// first on a PLC that keeps values high word first (Omron).
+inline std::vector<uint16_t> RigU4Words(uint32_t value, bool high_first)
+{
+    return high_first ? std::vector<uint16_t>{uint16_t(value >> 16), uint16_t(value)}
+                      : std::vector<uint16_t>{uint16_t(value), uint16_t(value >> 16)};
+}
+inline uint16_t RigSwap(uint16_t word)
+{
+    return uint16_t(word << 8 | word >> 8);
+}
+
 // Where a PLC keeps the bridge's devices; addresses in the units of each
 // access kind (status and handshake points, information block and item
 // words).
@@ -179,17 +192,49 @@ public:
     virtual void read(int32_t kind, int32_t address, uint16_t* words, int32_t n) = 0;
     virtual void write(int32_t kind, int32_t address, const uint16_t* words, int32_t n) = 0;
 
-    // The [PLC] lines of the link and of every device (code 0xA8).
+    // The device code of the data registers every device and item uses.
+    virtual std::string code() const { return "0xA8"; }
+    // Whether the PLC keeps text high byte first and values high word first.
+    virtual bool high_first() const { return false; }
+
+    // The [PLC] lines of the link and of every device.
     std::string keys() const
     {
+        const std::string device = code();
+        const char* c = device.c_str();
         char text[256];
         std::snprintf(text, sizeof text,
-                      "PLCSSDEV0=0xA8,%d\nPLCSSDEV1=0xA8,%d\nPLCHSDEV0=0xA8,%d,%d\nPLCHSDEV1=0xA8,%d,%d\n"
-                      "PLCMSDEV0=0xA8,%d\nPLCMSDEV1=0xA8,%d\n",
-                      dev.plc_status, dev.secs_status, dev.plc_req, dev.pc_ack, dev.plc_ack, dev.pc_req,
-                      dev.plc_inform, dev.secs_inform);
+                      "PLCSSDEV0=%s,%d\nPLCSSDEV1=%s,%d\nPLCHSDEV0=%s,%d,%d\nPLCHSDEV1=%s,%d,%d\n"
+                      "PLCMSDEV0=%s,%d\nPLCMSDEV1=%s,%d\n",
+                      c, dev.plc_status, c, dev.secs_status, c, dev.plc_req, dev.pc_ack, c, dev.plc_ack,
+                      dev.pc_req, c, dev.plc_inform, c, dev.secs_inform);
         return link_keys() + text;
     }
+    // Message definitions written with the code 0xA8 in their PLC fields,
+    // for this PLC's code.
+    std::string definitions(std::string sml) const
+    {
+        const std::string from = "// 0xA8,", to = "// " + code() + ",";
+        for (size_t at = 0; (at = sml.find(from, at)) != std::string::npos; at += to.size())
+            sml.replace(at, from.size(), to);
+        return sml;
+    }
+    // Item words as the bridge writes them for this PLC: text two bytes a
+    // word, a U4 value in two words.
+    std::vector<uint16_t> text_words(std::string_view text, size_t n) const
+    {
+        std::vector<uint16_t> words = RigTextWords(text, n);
+        if (high_first())
+            std::transform(words.begin(), words.end(), words.begin(), RigSwap);
+        return words;
+    }
+    std::string words_text(std::vector<uint16_t> words) const
+    {
+        if (high_first())
+            std::transform(words.begin(), words.end(), words.begin(), RigSwap);
+        return RigWordsText(words.data(), words.size());
+    }
+    std::vector<uint16_t> u4_words(uint32_t value) const { return RigU4Words(value, high_first()); }
 
     uint16_t point(int32_t kind, int32_t address)
     {
@@ -298,22 +343,26 @@ private:
     XKWMemMapping map_{};
 };
 
-// A MELSEC PLC (3E frames) of D registers on a loopback listener. Its
-// thread accepts one connection at a time and answers batch reads and
-// writes until the connection ends. Every kind is a D register here, so
-// the devices sit apart from each other and from the items (0x200 on).
-class MelsecPlc : public BridgePlc {
+// A PLC of data registers on a loopback listener, played by the answering
+// side of its family's driver: MELSEC (3E frames, D), Omron (FINS/TCP, DM
+// words) or Keyence (upper link, DM). Its thread accepts one connection at
+// a time and answers reads and writes until the connection ends. Every
+// kind is a data register here, so the devices sit apart from each other
+// and from the items (0x200 on).
+enum class RigFamily { Melsec, Omron, Keyence };
+
+class NetPlc : public BridgePlc {
 public:
     static constexpr int32_t kWords = 4096;
-    static constexpr int32_t kD = 0xA8;
 
-    MelsecPlc() : BridgePlc({0x10, 0x11, 0x12, 0x13, 0x14, 0x15, 0x100, 0x120})
+    explicit NetPlc(RigFamily family)
+        : BridgePlc({0x10, 0x11, 0x12, 0x13, 0x14, 0x15, 0x100, 0x120}), family_(family)
     {
         listen_fd_ = RigListen(0, &port_);
         if (listen_fd_ >= 0)
             thread_ = std::thread([this] { serve(); });
     }
-    ~MelsecPlc() override
+    ~NetPlc() override
     {
         stop_.store(true);
         if (thread_.joinable())
@@ -338,8 +387,17 @@ public:
 
     std::string link_keys() const override
     {
-        return "PLCTYPE=0\nPLCHOST=127.0.0.1\nPLCPORT=" + std::to_string(port_) + "\nPLCOPT0=0\n";
+        static constexpr const char* types[] = {"0", "2", "4"};
+        return std::string("PLCTYPE=") + types[int(family_)] + "\nPLCHOST=127.0.0.1\nPLCPORT=" +
+               std::to_string(port_) + "\nPLCOPT0=0\n";
     }
+    std::string code() const override
+    {
+        static constexpr const char* codes[] = {"0xA8", "0x82", "DM"};
+        return codes[int(family_)];
+    }
+    bool high_first() const override { return family_ == RigFamily::Omron; }
+
     void read(int32_t, int32_t address, uint16_t* words, int32_t n) override
     {
         std::lock_guard<std::mutex> lock(m_);
@@ -354,6 +412,14 @@ public:
     }
 
 private:
+    // A request as the answering sides give it.
+    struct Request {
+        bool read;
+        int32_t address, points;
+        const uint16_t* words;  // write data, or null for a bit write
+        uint16_t value;         // the value of a bit write
+    };
+
     void serve()
     {
         while (!stop_.load()) {
@@ -377,42 +443,104 @@ private:
             int fd = ::accept(listen_fd_, nullptr, nullptr);
             if (fd < 0)
                 continue;
-            int32_t id = QZRPLCMelsecOpen(QZRPLC_FLAG_SERVER, "127.0.0.1", fd, 3, "", 0);
+            int32_t id = open(fd);
             if (id <= 0) {
                 ::close(fd);
                 continue;
             }
             accepted_.fetch_add(1);
-            answer(id);
-            QZRPLCMelsecClose(id, 0);
+            while (!stop_.load() && !down_.load()) {
+                int32_t rc = answer(id);
+                if (rc < 0 && rc != -138)
+                    break;
+            }
+            close(id);
         }
     }
-    // Answer requests until the connection ends, a stop or a drop.
-    void answer(int32_t id)
+    int32_t open(int fd)
     {
-        std::vector<uint8_t> data(QZRPLC_MELSEC_DATA);
-        std::array<uint16_t, QZRPLC_MELSEC_POINTS> out{};
-        while (!stop_.load() && !down_.load()) {
-            int32_t cmd = 0, code = 0, address = 0, points = 0;
-            int32_t rc = QZRPLCMelsecServRecv(id, 0, &cmd, &code, &address, &points, data.data(), 20);
-            if (rc == -138)
-                continue;
-            if (rc < 0 || code != kD || address < 0 || points < 1 || address + points > kWords)
-                return;
-            bool reading = cmd == QZRPLC_MELSEC_READ;
-            if (reading)
-                read(0, address, out.data(), points);
-            else
-                write(0, address, reinterpret_cast<const uint16_t*>(data.data()), points);
-            if (QZRPLCMelsecServSend(id, 0, cmd, code, address, reading ? points : 0, out.data(), 0) < 0)
-                return;
+        switch (family_) {
+        case RigFamily::Melsec:
+            return QZRPLCMelsecOpen(QZRPLC_FLAG_SERVER, "127.0.0.1", fd, 3, "", 0);
+        case RigFamily::Omron:
+            return QZRPLCOmronOpen(QZRPLC_FLAG_SERVER, "127.0.0.1", fd, 3, "", 0);
+        default:
+            return QZRPLCKeyenceOpen(QZRPLC_FLAG_SERVER, "127.0.0.1", fd, 0, "", 0);
         }
+    }
+    void close(int32_t id)
+    {
+        switch (family_) {
+        case RigFamily::Melsec:
+            QZRPLCMelsecClose(id, 0);
+            break;
+        case RigFamily::Omron:
+            QZRPLCOmronClose(id, 0);
+            break;
+        default:
+            QZRPLCKeyenceClose(id, 0);
+            break;
+        }
+    }
+    // Serve a request on the memory; false when it reaches outside.
+    bool apply(const Request& r)
+    {
+        if (r.address < 0 || r.points < 1 || r.address + r.points > kWords)
+            return false;
+        if (r.read) {
+            read(0, r.address, out_.data(), r.points);
+        } else if (r.words != nullptr) {
+            write(0, r.address, r.words, r.points);
+        } else {
+            std::vector<uint16_t> fill(size_t(r.points), r.value);
+            write(0, r.address, fill.data(), r.points);
+        }
+        return true;
+    }
+    // Receive and answer one request; the receive's time-out (-138), or
+    // below 0 when the connection is to end.
+    int32_t answer(int32_t id)
+    {
+        const auto* words = reinterpret_cast<const uint16_t*>(data_.data());
+        int32_t address = 0, points = 0, code = 0, rc = 0;
+        if (family_ == RigFamily::Melsec) {
+            int32_t cmd = 0;
+            rc = QZRPLCMelsecServRecv(id, 0, &cmd, &code, &address, &points, data_.data(), 20);
+            bool reading = cmd == QZRPLC_MELSEC_READ;
+            if (rc < 0 || code != 0xA8 || !apply({reading, address, points, words, 0}))
+                return rc < 0 ? rc : -1;
+            return QZRPLCMelsecServSend(id, 0, cmd, code, address, reading ? points : 0, out_.data(), 0);
+        }
+        if (family_ == RigFamily::Omron) {
+            int32_t cmd = 0, bit = 0;
+            rc = QZRPLCOmronServRecv(id, 0, &cmd, &code, &address, &bit, &points, data_.data(), 20);
+            if (rc < 0)
+                return rc;
+            bool reading = cmd == QZRPLC_OMRON_READ;
+            if (cmd != QZRPLC_OMRON_NODE && (code != 0x82 || !apply({reading, address, points, words, 0})))
+                return -1;
+            return QZRPLCOmronServSend(id, 0, cmd, code, address, bit, reading ? points : 0, out_.data(), 0);
+        }
+        char cmd[QZRPLC_KEYENCE_TEXT] = "", type[QZRPLC_KEYENCE_TEXT] = "";
+        rc = QZRPLCKeyenceServRecv(id, 0, cmd, type, &address, &points, data_.data(), 20);
+        if (rc < 0)
+            return rc;
+        std::string_view c(cmd);
+        bool reading = c == "RDS";
+        bool bits = c == "STS" || c == "RSS";
+        if (std::string_view(type) != "DM" || (!reading && !bits && c != "WRS") ||
+            !apply({reading, address, points, bits ? nullptr : words, uint16_t(c == "STS" ? 1 : 0)}))
+            return -1;
+        return QZRPLCKeyenceServSend(id, 0, cmd, type, address, reading ? points : 0, out_.data(), 0);
     }
 
+    const RigFamily family_;
     int listen_fd_ = -1;
     int port_ = -1;
     std::mutex m_;
     std::array<uint16_t, kWords> memory_{};
+    std::array<uint16_t, kWords> out_{};
+    std::vector<uint8_t> data_ = std::vector<uint8_t>(4 * QZRPLC_KEYENCE_POINTS);
     std::atomic<bool> stop_{false}, down_{false}, idle_{false};
     std::atomic<int> accepted_{0};
     std::thread thread_;
