@@ -25,8 +25,31 @@ constexpr int32_t level_data = 6;     // frame data dump
 void tracef(QZRPLCPcb* pcb, int32_t level, const char* format, ...) __attribute__((format(printf, 3, 4)));
 
 // Take a slot of table with flags, the trace file (level > 0) and the lock;
-// returns the id (its sd still 0), or an error with the slot freed.
-int32_t open_slot(QZRPLCPcb** table, int32_t flags, const char* file, int32_t level);
+// returns the id (its sd still 0), or an error with the slot freed. The
+// trace file is "dir/PLC(Server_name).trc" in server mode, else
+// "dir/PLC(name_link).trc"; an empty dir is the working directory.
+int32_t open_slot(QZRPLCPcb** table, int32_t flags, const char* dir, const char* name, const char* link,
+                  int32_t level);
+// The control block of id in table, null outside 1..16.
+inline QZRPLCPcb* slot_at(QZRPLCPcb** table, int32_t id)
+{
+    return id >= 1 && id <= QZRPLC_MAXID ? table[id] : nullptr;
+}
+// The unit of code in a family's table of {code, unit} entries searched in
+// order, and its index; -1 for a code not there or more than max points.
+template <class Entries>
+int32_t code_unit(const Entries& entries, int32_t code, int32_t points, int32_t max, int32_t* index)
+{
+    if (points < 0 || points > max)
+        return QZRPLC_E_DEVICE;
+    for (size_t i = 0; i < entries.size(); ++i)
+        if (entries[i].code == code) {
+            if (index != nullptr)
+                *index = static_cast<int32_t>(i);
+            return entries[i].unit;
+        }
+    return QZRPLC_E_DEVICE;
+}
 // Take a slot of table, open the trace file and the lock, and connect to
 // host:port (port's high half: connect flags), or with QZRPLC_FLAG_SERVER
 // adopt port as the socket. Traces "[Connect] ...". Returns the id, or an

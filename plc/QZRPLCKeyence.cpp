@@ -341,19 +341,13 @@ int32_t open_serial(int32_t flags, const char* host, int32_t settings, const cha
 {
     if (host == nullptr || *host == '\0')
         return XKW_E_INVAL;
-    if (dir == nullptr || *dir == '\0')
-        dir = ".";
     bool server = (flags & QZRPLC_FLAG_SERVER) != 0;
     // A device path would put the trace file into /dev: name it by the
     // device's own name.
     const char* slash = std::strrchr(host, '/');
-    const char* name = slash != nullptr ? slash + 1 : host;
-    char file[XKW_PATH_MAX];
-    int n = server ? std::snprintf(file, sizeof file, "%s/PLC(Server_%s).trc", dir, name)
-                   : std::snprintf(file, sizeof file, "%s/PLC(%s_0x%04x).trc", dir, name, settings & 0xFFFF);
-    if (n < 0 || static_cast<size_t>(n) >= sizeof file)
-        return XKW_E_INVAL;
-    int32_t id = open_slot(table, flags, file, level);
+    char link[16];
+    std::snprintf(link, sizeof link, "0x%04x", settings & 0xFFFF);
+    int32_t id = open_slot(table, flags, dir, slash != nullptr ? slash + 1 : host, link, level);
     if (id < 0)
         return id;
     QZRPLCPcb* pcb = table[id];
@@ -450,7 +444,7 @@ int32_t QZRPLCKeyenceClose(int32_t id, int32_t /*mode*/)
 
 QZRPLCPcb* QZRPLCKeyenceAcb(int32_t id)
 {
-    return id >= 1 && id <= QZRPLC_MAXID ? table[id] : nullptr;
+    return slot_at(table, id);
 }
 
 int32_t QZRPLCKeyenceCodeType(const char* type, int32_t points, int32_t* index)

@@ -160,8 +160,16 @@ void qzrplc::tracef(QZRPLCPcb* pcb, int32_t level, const char* format, ...)
     QZRPLCTraceWrite(pcb, level, text);
 }
 
-int32_t qzrplc::open_slot(QZRPLCPcb** table, int32_t flags, const char* file, int32_t level)
+int32_t qzrplc::open_slot(QZRPLCPcb** table, int32_t flags, const char* dir, const char* name, const char* link,
+                          int32_t level)
 {
+    if (dir == nullptr || *dir == '\0')
+        dir = ".";
+    char file[XKW_PATH_MAX];
+    int n = (flags & QZRPLC_FLAG_SERVER) != 0 ? std::snprintf(file, sizeof file, "%s/PLC(Server_%s).trc", dir, name)
+                                              : std::snprintf(file, sizeof file, "%s/PLC(%s_%s).trc", dir, name, link);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof file)
+        return XKW_E_INVAL;
     int32_t id = QZRPLCSearchId(table, QZRPLC_MAXID);
     if (id < 0)
         return id;
@@ -184,17 +192,12 @@ int32_t qzrplc::open_link(QZRPLCPcb** table, int32_t flags, const char* host, in
 {
     if (host == nullptr)
         host = "";
-    if (dir == nullptr || *dir == '\0')
-        dir = ".";
     bool server = (flags & QZRPLC_FLAG_SERVER) != 0;
     if (server && port <= 0)
         return XKW_E_INVAL;
-    char file[XKW_PATH_MAX];
-    int n = server ? std::snprintf(file, sizeof file, "%s/PLC(Server_%s).trc", dir, host)
-                   : std::snprintf(file, sizeof file, "%s/PLC(%s_%06d).trc", dir, host, port & 0xFFFF);
-    if (n < 0 || static_cast<size_t>(n) >= sizeof file)
-        return XKW_E_INVAL;
-    int32_t id = open_slot(table, flags, file, level);
+    char link[16];
+    std::snprintf(link, sizeof link, "%06d", port & 0xFFFF);
+    int32_t id = open_slot(table, flags, dir, host, link, level);
     if (id < 0)
         return id;
     QZRPLCPcb* pcb = table[id];

@@ -161,20 +161,12 @@ int32_t QZRPLCMelsecClose(int32_t id, int32_t /*mode*/)
 
 QZRPLCPcb* QZRPLCMelsecAcb(int32_t id)
 {
-    return id >= 1 && id <= QZRPLC_MAXID ? table[id] : nullptr;
+    return slot_at(table, id);
 }
 
 int32_t QZRPLCMelsecCodeType(int32_t code, int32_t points, int32_t* index)
 {
-    if (points < 0 || points > QZRPLC_MELSEC_POINTS)
-        return QZRPLC_E_DEVICE;
-    for (size_t i = 0; i < devices.size(); ++i)
-        if (devices[i].code == code) {
-            if (index != nullptr)
-                *index = static_cast<int32_t>(i);
-            return devices[i].unit;
-        }
-    return QZRPLC_E_DEVICE;
+    return code_unit(devices, code, points, QZRPLC_MELSEC_POINTS, index);
 }
 
 int32_t QZRPLCMelsecPacketBuild(int32_t id, uint8_t* frame, const void* data, int32_t kind, int32_t code,

@@ -219,20 +219,12 @@ int32_t QZRPLCOmronClose(int32_t id, int32_t /*mode*/)
 
 QZRPLCPcb* QZRPLCOmronAcb(int32_t id)
 {
-    return id >= 1 && id <= QZRPLC_MAXID ? table[id] : nullptr;
+    return slot_at(table, id);
 }
 
 int32_t QZRPLCOmronCodeType(int32_t code, int32_t points, int32_t* index)
 {
-    if (points < 0 || points > QZRPLC_OMRON_POINTS)
-        return QZRPLC_E_DEVICE;
-    for (size_t i = 0; i < areas.size(); ++i)
-        if (areas[i].code == code) {
-            if (index != nullptr)
-                *index = static_cast<int32_t>(i);
-            return areas[i].unit;
-        }
-    return QZRPLC_E_DEVICE;
+    return code_unit(areas, code, points, QZRPLC_OMRON_POINTS, index);
 }
 
 int32_t QZRPLCOmronPacketBuild(int32_t id, uint8_t* frame, const void* data, int32_t kind, int32_t command,
