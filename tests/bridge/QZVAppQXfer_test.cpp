@@ -198,6 +198,9 @@ TEST_P(BridgeXferTest, PlcRequestIsSentOnceWithItsItemValues)
 
     plc().set_plc_req(0);
     ASSERT_TRUE(RigWait([&] { return plc().pc_ack() == 0; }, kWait));
+    // A PLC on the network holds the new value before the bridge has its
+    // reply and logs the write.
+    EXPECT_TRUE(lines().wait("PLC  PC Ack", acks + 2, kWait));
     EXPECT_EQ(lines().count("PLC  PC Ack"), acks + 2);
     EXPECT_EQ(host().messages(kS6F11W).size(), 1u);
 }
