@@ -24,6 +24,7 @@
 #include <unistd.h>
 
 #include "plc/qzrplc.h"
+#include "tests/support/Callers.h"
 #include "tests/support/ChildConsole.h"
 #include "tests/support/PlcPeer.h"
 #include "tests/support/TempDir.h"
@@ -434,22 +435,14 @@ TEST(MelsecLoopbackTest, LockedCallsFromSeveralThreadsGetTheirOwnReplies)
 {
     AnsweringPlc plc(4);
     ASSERT_TRUE(plc.ready());
-    constexpr int threads = 4, calls = 25;
-    std::atomic<int> wrong{0};
-    std::vector<std::thread> callers;
-    for (int t = 0; t < threads; ++t)
-        callers.emplace_back([&, t] {
-            for (int k = 0; k < calls; ++k) {
-                int32_t address = t * 1000 + k * 3;
-                std::array<uint16_t, 3> words{};
-                if (QZRPLCMelsecGet(plc.client, QZRPLC_FLAG_LOCK, D, address, 3, words.data(), 1000) != 6 ||
-                    words[0] != pattern(address) || words[2] != pattern(address + 2))
-                    wrong.fetch_add(1);
-            }
-        });
-    for (auto& caller : callers)
-        caller.join();
-    EXPECT_EQ(wrong.load(), 0);
+    // Four threads of 25 reads each, every one with its own addresses.
+    auto read_right = [&](int t, int k) {
+        int32_t address = t * 1000 + k * 3;
+        std::array<uint16_t, 3> words{};
+        return QZRPLCMelsecGet(plc.client, QZRPLC_FLAG_LOCK, D, address, 3, words.data(), 1000) == 6 &&
+               words[0] == pattern(address) && words[2] == pattern(address + 2);
+    };
+    EXPECT_EQ(failed_calls(4, 25, read_right), 0);
 }
 
 // ---- the melsecserver program ----

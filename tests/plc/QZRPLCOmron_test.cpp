@@ -28,6 +28,7 @@
 #include <unistd.h>
 
 #include "plc/qzrplc.h"
+#include "tests/support/Callers.h"
 #include "tests/support/ChildConsole.h"
 #include "tests/support/PlcPeer.h"
 #include "tests/support/TempDir.h"
@@ -595,22 +596,14 @@ TEST(OmronLoopbackTest, LockedCallsFromSeveralThreadsGetTheirOwnReplies)
 {
     AnsweringPlc plc(0);
     ASSERT_TRUE(plc.ready());
-    constexpr int threads = 4, calls = 25;
-    std::atomic<int> wrong{0};
-    std::vector<std::thread> callers;
-    for (int t = 0; t < threads; ++t)
-        callers.emplace_back([&, t] {
-            for (int k = 0; k < calls; ++k) {
-                int32_t address = t * 1000 + k * 3;
-                std::array<uint16_t, 3> words{};
-                if (QZRPLCOmronGet(plc.client, QZRPLC_FLAG_LOCK, DM, address, 0, 3, words.data(), 1000) != 6 ||
-                    words[0] != pattern(address) || words[2] != pattern(address + 2))
-                    wrong.fetch_add(1);
-            }
-        });
-    for (auto& caller : callers)
-        caller.join();
-    EXPECT_EQ(wrong.load(), 0);
+    // Four threads of 25 reads each, every one with its own addresses.
+    auto read_right = [&](int t, int k) {
+        int32_t address = t * 1000 + k * 3;
+        std::array<uint16_t, 3> words{};
+        return QZRPLCOmronGet(plc.client, QZRPLC_FLAG_LOCK, DM, address, 0, 3, words.data(), 1000) == 6 &&
+               words[0] == pattern(address) && words[2] == pattern(address + 2);
+    };
+    EXPECT_EQ(failed_calls(4, 25, read_right), 0);
 }
 
 // ---- the omronserver program ----
