@@ -730,9 +730,20 @@ public:
     // (the step in step()).
     int32_t start()
     {
-        if (dir_.empty())
+        if (!write_files())
             return -2;
         RigLines::instance().clear();
+        int32_t rc = QZVQProcOpen(setup_.display, &step_, ini().c_str(), ini().c_str(), "PLC", "SECS", status_,
+                                  &RigLines::output);
+        started_ = rc == 0;
+        return rc;
+    }
+    // Write the INI file and the definitions only, for a front end that
+    // starts the bridge itself; false without a directory.
+    bool write_files()
+    {
+        if (dir_.empty())
+            return false;
         std::ofstream(dir_ + "/bridge.sml") << setup_.sml;
         std::ofstream(ini()) << "[SECSCOMMON]\nTRCDIR=" << dir_ << "\nQUEDIR=" << dir_ << "\n"
                              << setup_.secs_keys << "\n[SECS]\nDEVID=1\nSECSMODE=0x15\nPORT=" << port_
@@ -740,10 +751,7 @@ public:
                              << port_ << "\n[PLC]\nTRCDIR=" << dir_ << "\n"
                              << plc_.keys() << setup_.plc_keys << "\n"
                              << setup_.sections << "\n";
-        int32_t rc = QZVQProcOpen(setup_.display, &step_, ini().c_str(), ini().c_str(), "PLC", "SECS", status_,
-                                  &RigLines::output);
-        started_ = rc == 0;
-        return rc;
+        return true;
     }
     // Stop the bridge (waiting for its threads); 0 or QZVQProcClose's result.
     int32_t stop()
