@@ -3,7 +3,6 @@
 // first argument (all of them without one).
 #pragma once
 #include <QObject>
-#include <QStringList>
 #include <functional>
 #include <map>
 #include <string>
