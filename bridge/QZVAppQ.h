@@ -11,6 +11,7 @@
 //   QZVAppQXfer.cpp    the two transfers: host message to PLC, PLC request to host
 //   QZVAppQConv.cpp    the console front end (program qzvq)
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 #include "secs/xks.h"
@@ -301,6 +302,18 @@ void PLCProc(void* argument);
 void SECSProc(void* argument);
 
 // ---- the transfers (QZVAppQXfer.cpp) ----
+
+// Fill a 20-word information block: stream/function, device ID, system
+// bytes (upper word first) and the message name, two characters a word
+// (PLCMODE 0x0080 exchanges them).
+void QZVQFillInform(uint16_t* block, int32_t sf, int32_t devid, uint32_t xid, const char* name);
+// Take an information block apart: words 0-3 into head, the name into
+// name (size bytes, NUL-terminated).
+void QZVQReadInform(const uint16_t* block, uint16_t* head, char* name, size_t size);
+
+// The item of the selected message (XKSMDSelect) with this name, compared
+// without case: its definition item index, or -1.
+int32_t QZVQSelectedItem(int32_t table, const char* name);
 
 // The session's receive callback: shows every record and hands a received
 // data message to the PLC. Always 0.

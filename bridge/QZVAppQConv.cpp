@@ -1,14 +1,19 @@
 // The console front end (program qzvq): reads the command line, starts the
 // bridge, shows the start banner and the two status texts, runs the
 // operator prompt on standard input until 0, the end of the input or an
-// interrupt or terminate signal, and stops the bridge. Every bridge line
-// reaches the console through ConvDisplay, which moves SECS-side lines into
-// a right-hand column.
+// interrupt or terminate signal, and stops the bridge. With -d (service
+// mode) there is no prompt and standard input is never read: the bridge
+// runs until SIGINT or SIGTERM. Every bridge line reaches the console
+// through ConvDisplay, which moves SECS-side lines into a right-hand column.
 //
 // The signal handler only sets the stop flag. It is installed without
 // SA_RESETHAND, so it stays in place for later signals, and with
 // SA_RESTART, so a read of standard input in progress completes and the
-// loop notices the flag before the next prompt.
+// loop notices the flag before the next prompt. In service mode both
+// signals are blocked before the bridge starts its threads, which inherit
+// the mask; the main thread lets them in only inside sigsuspend, so a
+// signal that comes between the test of the flag and the wait stays
+// pending instead of being lost.
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
@@ -38,6 +43,7 @@ char secs_ini[QZVQ_FILE_SIZE];
 char plc_section[QZVQ_SECTION_SIZE];
 char secs_section[QZVQ_SECTION_SIZE];
 int32_t option_flags;
+bool service_mode;  // -d
 volatile sig_atomic_t stop_flag;
 int32_t status_words[2];
 
@@ -66,12 +72,20 @@ void set_defaults(const char* program, const char* argv0)
     XKWStrCopy(plc_section, "PLC", sizeof plc_section);
     XKWStrCopy(secs_section, "SECS", sizeof secs_section);
     option_flags = 0;
+    service_mode = false;
     stop_flag = 0;
     status_words[0] = status_words[1] = 0;
 }
 
 void install_signals()
 {
+    if (service_mode) {
+        sigset_t stop_signals;
+        sigemptyset(&stop_signals);
+        sigaddset(&stop_signals, SIGINT);
+        sigaddset(&stop_signals, SIGTERM);
+        pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+    }
     struct sigaction action{};
     action.sa_handler = ConvSignal;
     action.sa_flags = SA_RESTART;
@@ -105,6 +119,19 @@ int32_t read_request()
     return int32_t(value);
 }
 
+// Service mode: sleep until SIGINT or SIGTERM has set the stop flag. Both
+// are blocked outside sigsuspend (install_signals), so the flag cannot be
+// set between its test and the wait.
+void wait_for_stop_signal()
+{
+    sigset_t open_mask;
+    pthread_sigmask(SIG_BLOCK, nullptr, &open_mask);
+    sigdelset(&open_mask, SIGINT);
+    sigdelset(&open_mask, SIGTERM);
+    while (stop_flag == 0)
+        sigsuspend(&open_mask);
+}
+
 void log_line(int32_t flags, const char* text)
 {
     QZVQ_LOG(QZVQ_DIR_GENERAL | flags, 1, text);
@@ -118,9 +145,12 @@ int32_t ConvMain(const char* program, int32_t argc, char** argv)
     QZVQSetProgramName(program_name);
     for (int32_t i = 1; i < argc; ++i) {
         const char* arg = argv[i];
+        if (std::strcmp(arg, "--help") == 0)
+            ConvUsage();
         if (arg[0] == '-') {
             switch (arg[1]) {
             case 'h': ConvUsage();
+            case 'd': service_mode = true; break;
             case 'v': option_flags |= QZVQ_DISP_HANDSHAKE; break;
             case 'l': option_flags |= QZVQ_DISP_LIST; break;
             case 'x': option_flags |= QZVQ_DISP_HEXA; break;
@@ -157,6 +187,7 @@ void ConvUsage()
     std::printf("  -v      : Vorbose mode\n");
     std::printf("  -l      : Display SECS Message List format\n");
     std::printf("  -x      : Display SECS Message Hexa format\n");
+    std::printf("  -d      : Service mode (no prompt, stop by SIGINT/SIGTERM)\n");
     std::printf("\n");
     std::printf("  +i ini  : Specify .ini file         [%s]\n", secs_ini);
     std::printf("  +p sect : Specify PLC  section name [%s]\n", plc_section);
@@ -194,6 +225,8 @@ int32_t ConvProc()
         log_line(0, "");
 
         stop_flag = 0;
+        if (service_mode)
+            wait_for_stop_signal();  // returns with the flag set: no prompt
         while (stop_flag == 0) {
             std::printf("%s", kPrompt);
             std::fflush(stdout);

@@ -233,8 +233,11 @@ int32_t PLCOpen()
         break;
     case QZVQ_PLC_KEYENCE:
         // PLCOPT0 1 adds the data format suffix to the device names.
-        result = QZRPLCKeyenceOpen(cfg.plcopt0[0] == 1 ? QZRPLC_KEYENCE_SUFFIX : 0, cfg.plchost, cfg.plcport, 0,
-                                   "", 0);
+        // PLCTYPE 0x204 reaches the PLC over a serial line: PLCHOST is then
+        // the port and PLCPORT the line settings word.
+        result = QZRPLCKeyenceOpen((cfg.plcopt0[0] == 1 ? QZRPLC_KEYENCE_SUFFIX : 0) |
+                                       (cfg.plctype & QZRPLC_KEYENCE_LINK),
+                                   cfg.plchost, cfg.plcport, 0, "", 0);
         break;
     case QZVQ_PLC_MEMORY: {
         XKWLockGuard lock(&ctx->access[0]);

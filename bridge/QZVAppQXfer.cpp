@@ -86,31 +86,6 @@ uint16_t swap_name_word(uint16_t word)
     return (ctx()->cfg.plcmode & QZVQ_MODE_SWAPNAME) != 0 ? uint16_t(word << 8 | word >> 8) : word;
 }
 
-// The SECS information block of a received message.
-void fill_inform(uint16_t* block, int32_t sf, int32_t devid, uint32_t xid, const char* name)
-{
-    const uint16_t head[4] = {uint16_t(sf), uint16_t(devid), uint16_t(xid >> 16), uint16_t(xid)};
-    ConvSECSToPLC(XKS_FMT_U2, 4, head, block, 4);
-    char text[2 * kNameWords] = {};
-    XKWStrCopy(text, name, sizeof text);
-    for (int32_t k = 0; k < kNameWords; ++k)
-        block[4 + k] = swap_name_word(uint16_t(uint8_t(text[2 * k]) | uint8_t(text[2 * k + 1]) << 8));
-}
-
-// Words 0-3 and the name of the PLC information block.
-void read_inform(const uint16_t* block, uint16_t* head, char* name, size_t size)
-{
-    ConvPLCToSECS(XKS_FMT_U2, 4, block, head, 4 * sizeof *head);
-    size_t n = 0;
-    for (int32_t k = 0; k < kNameWords && n + 1 < size; ++k) {
-        uint16_t word = swap_name_word(block[4 + k]);
-        name[n++] = char(word & 0xFF);
-        if (n + 1 < size)
-            name[n++] = char(word >> 8);
-    }
-    name[std::min(n, size - 1)] = '\0';
-}
-
 // A 1-point status or handshake read: the value, 0 when clear. The word
 // is cleared first, so a bit device's single byte reads the same.
 int32_t read_point(int32_t kind, const char* name, const QZVQDevice& device, int32_t which, uint16_t* value)
@@ -207,7 +182,7 @@ void to_plc(const XKSRecvRecord& r)
         return;
     }
     recv_words.clear();
-    fill_inform(recv_words.words(), r.sf, r.devid, r.xid, name);
+    QZVQFillInform(recv_words.words(), r.sf, r.devid, r.xid, name);
     QZVQ_LOG(QZVQ_DIR_WRITE | QZVQ_LOG_FORMAT, 1, "PLC << SECS Message%s< %s", message_blanks(), name);
     const QZVQDevice& block = c->cfg.msdev[1];
     rc = PLCSetData(QZVQ_KIND_INFORM, "SECS Inform", block.code, block.address[0], 0, QZVQ_INFORM_WORDS,
@@ -233,22 +208,6 @@ Area send_body;   // the message being built
 Area send_items;  // one item value read from the PLC
 Area send_words;  // PLC words
 
-// The selected message's item with this name: its definition item index,
-// or -1.
-int32_t selected_item(int32_t table, const char* name)
-{
-    int32_t count = XKSMDGetParam(table, 0, 105, nullptr, 0, 0);
-    int32_t first = XKSMDGetParam(table, 0, 106, nullptr, 0, 0);
-    for (int32_t j = first; j < first + count; ++j) {
-        int32_t id = XKSMDGetParam(table, 0, 501, nullptr, 0, j);
-        char text[QZVQ_NAME_SIZE + 8];
-        XKSMDGetParam(table, 0, 300, text, sizeof text, id);
-        if (strcasecmp(text, name) == 0)
-            return id;
-    }
-    return -1;
-}
-
 // Read the items of the PLC table entry and set them into the selected
 // message.
 void read_items(const QZVQContext* c, const PLCMssgEntry& entry, int32_t table)
@@ -258,7 +217,7 @@ void read_items(const QZVQContext* c, const PLCMssgEntry& entry, int32_t table)
     for (int32_t i = entry.first; i < entry.first + entry.count; ++i) {
         const PLCItemEntry& item = c->item[i];
         send_items.clear();
-        int32_t id = selected_item(table, item.name);
+        int32_t id = QZVQSelectedItem(table, item.name);
         if (id < 0) {
             QZVQ_LOG(plc, 1, "No such item [%s] in SECS message [%s] (%d)", item.name, entry.name, last_put);
             continue;
@@ -297,7 +256,7 @@ void to_host()
     }
     uint16_t head[4];
     char name[64];
-    read_inform(send_words.words(), head, name, sizeof name);
+    QZVQReadInform(send_words.words(), head, name, sizeof name);
     if (name[0] == '\0') {
         QZVQ_LOG(QZVQ_DIR_GENERAL, 1, "PLC message name error");
         return;
@@ -427,6 +386,43 @@ int32_t plc_handshake()
 }
 
 }  // namespace
+
+int32_t QZVQSelectedItem(int32_t table, const char* name)
+{
+    int32_t count = XKSMDGetParam(table, 0, 105, nullptr, 0, 0);
+    int32_t first = XKSMDGetParam(table, 0, 106, nullptr, 0, 0);
+    for (int32_t j = first; j < first + count; ++j) {
+        int32_t id = XKSMDGetParam(table, 0, 501, nullptr, 0, j);
+        char text[QZVQ_NAME_SIZE + 8];
+        XKSMDGetParam(table, 0, 300, text, sizeof text, id);
+        if (strcasecmp(text, name) == 0)
+            return id;
+    }
+    return -1;
+}
+
+void QZVQFillInform(uint16_t* block, int32_t sf, int32_t devid, uint32_t xid, const char* name)
+{
+    const uint16_t head[4] = {uint16_t(sf), uint16_t(devid), uint16_t(xid >> 16), uint16_t(xid)};
+    ConvSECSToPLC(XKS_FMT_U2, 4, head, block, 4);
+    char text[2 * kNameWords] = {};
+    XKWStrCopy(text, name, sizeof text);
+    for (int32_t k = 0; k < kNameWords; ++k)
+        block[4 + k] = swap_name_word(uint16_t(uint8_t(text[2 * k]) | uint8_t(text[2 * k + 1]) << 8));
+}
+
+void QZVQReadInform(const uint16_t* block, uint16_t* head, char* name, size_t size)
+{
+    ConvPLCToSECS(XKS_FMT_U2, 4, block, head, 4 * sizeof *head);
+    size_t n = 0;
+    for (int32_t k = 0; k < kNameWords && n + 1 < size; ++k) {
+        uint16_t word = swap_name_word(block[4 + k]);
+        name[n++] = char(word & 0xFF);
+        if (n + 1 < size)
+            name[n++] = char(word >> 8);
+    }
+    name[std::min(n, size - 1)] = '\0';
+}
 
 int32_t CBRecvProc(void* argument, const XKSRecvRecord* record)
 {

@@ -40,7 +40,8 @@ std::string usage_tail(const std::string& file, const std::string& ini, const st
            "  -h      : Display usage message\n"
            "  -v      : Vorbose mode\n"
            "  -l      : Display SECS Message List format\n"
-           "  -x      : Display SECS Message Hexa format\n\n"
+           "  -x      : Display SECS Message Hexa format\n"
+           "  -d      : Service mode (no prompt, stop by SIGINT/SIGTERM)\n\n"
            "  +i ini  : Specify .ini file         [" + ini + "]\n"
            "  +p sect : Specify PLC  section name [" + plc + "]\n"
            "  +s sect : Specify SECS section name [" + secs + "]\n\n";
@@ -85,6 +86,7 @@ TEST_F(ConsoleTest, UsageShowsTheValuesGivenBeforeItAndExitsWithTwo)
         {"D:conv.x.exe", {"-h", "+i", "f.ini"}, usage_tail("conv.x.exe", "conv.x.ini", "PLC", "SECS")},
         // an unknown + option leaves its value alone; other words are ignored
         {"qzvq", {"word", "+p", "P1", "+s", "S1", "-q", "+q", "-h"}, usage_tail("qzvq", "qzvq.ini", "P1", "S1")},
+        {"qzvq", {"-d", "+i", "s.ini", "--help", "+p", "P2"}, usage_tail("qzvq", "s.ini", "PLC", "SECS")},
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(k.argv0);
@@ -104,6 +106,10 @@ TEST_F(ConsoleTest, FailedStartReportsTheStepAndExitsWithIt)
     EXPECT_EQ(none.exit_status(5000), 2);
     EXPECT_TRUE(none.expect(":SECS Initialize error (-2)\r\n")) << none.text();
     EXPECT_EQ(none.text().find("Start Pellmar"), std::string::npos);
+    // The service mode does not wait for a signal after a failed start.
+    Console service(ini.dir.path(), "qzvq", {"-d"});
+    EXPECT_EQ(service.exit_status(5000), 2);
+    EXPECT_TRUE(service.expect(":SECS Initialize error (-2)\r\n")) << service.text();
 
     write_config();
     std::ofstream(ini.dir / "qzvq.ini", std::ios::app)
@@ -182,6 +188,42 @@ TEST_F(ConsoleTest, EndOfInputStopsLikeZero)
     c.close_input();
     EXPECT_EQ(c.exit_status(5000), 0);
     EXPECT_TRUE(c.expect("Stop Pellmar")) << c.text();
+}
+
+// Service mode (-d): no prompt, standard input never read, the bridge runs
+// until SIGINT or SIGTERM and then stops as after 0.
+TEST_F(ConsoleTest, ServiceModeRunsWithoutPromptUntilTerminate)
+{
+    write_config();
+    Console c(ini.dir.path(), "qzvq", {"-d"});  // input stays open and silent
+    ASSERT_TRUE(c.expect("Start Pellmar")) << c.text();
+    ASSERT_TRUE(c.printed_within("PLC connected")) << c.text();
+    c.signal(SIGTERM);
+    // The stop line first: exit_status reads the output to its end, which
+    // does not come while the process still runs.
+    ASSERT_TRUE(c.printed_within("Stop Pellmar", 5000)) << c.text();
+    EXPECT_EQ(c.exit_status(5000), 0) << c.text();
+    const std::regex stop("\r\n\r\n  \\d{6}\\.\\d{3}:Stop Pellmar\r\n\r\n$");
+    EXPECT_TRUE(std::regex_search(c.text(), stop)) << c.text();
+    EXPECT_EQ(c.text().find("Req ("), std::string::npos) << c.text();
+}
+
+TEST_F(ConsoleTest, ServiceModeIgnoresInputAndItsEndUntilInterrupt)
+{
+    write_config();
+    Console c(ini.dir.path(), "qzvq", {"+i", "qzvq.ini", "-d"});
+    ASSERT_TRUE(c.expect("Start Pellmar")) << c.text();
+    // Requests that would show values and stop the prompt mode, then the
+    // end of the input: none of them is taken.
+    c.type("1\n0\n");
+    c.close_input();
+    ASSERT_TRUE(c.printed_within("PLC connected")) << c.text();
+    EXPECT_FALSE(c.printed_within("Stop Pellmar", 1000)) << c.text();
+    EXPECT_TRUE(c.running());
+    EXPECT_EQ(c.text().find("sval"), std::string::npos) << c.text();
+    c.signal(SIGINT);
+    ASSERT_TRUE(c.printed_within("Stop Pellmar", 5000)) << c.text();
+    EXPECT_EQ(c.exit_status(5000), 0) << c.text();
 }
 
 // ConvDisplay's columns, on a captured standard output.

@@ -16,14 +16,6 @@
 
 namespace {
 
-std::string read_file(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 int trace_files(const std::string& dir)
 {
     int n = 0;
@@ -181,7 +173,7 @@ TEST(PlcTraceTest, ClientAndServerFilesCarryConnectAndCloseLines)
     // The trace layer numbers the generations of a driver's file.
     char name[64];
     std::snprintf(name, sizeof name, "PLC(127.0.0.1_%06d).0000.trc", port);
-    std::string text = read_file(dir / name);
+    std::string text = FileText(dir / name);
     EXPECT_NE(text.find("[Connect] PLC [127.0.0.1:" + std::to_string(port) + "]  rtn=" + std::to_string(sd) + "\r\n"),
               std::string::npos)
         << text;
@@ -192,7 +184,7 @@ TEST(PlcTraceTest, ClientAndServerFilesCarryConnectAndCloseLines)
     int32_t server = QZRPLCMelsecOpen(QZRPLC_FLAG_SERVER, "plchost", peer.release(), 3, dir.path().c_str(), 1);
     ASSERT_GT(server, 0);
     QZRPLCMelsecClose(server, 0);
-    text = read_file(dir / "PLC(Server_plchost).0000.trc");
+    text = FileText(dir / "PLC(Server_plchost).0000.trc");
     EXPECT_NE(text.find("[Connect] PLC [plchost:"), std::string::npos) << text;
     EXPECT_EQ(trace_files(dir.path()), 2);
 }

@@ -22,14 +22,6 @@
 
 namespace {
 
-std::string slurp(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
 int count_of(const std::string& text, const std::string& what)
 {
     int n = 0;
@@ -188,17 +180,17 @@ TEST_F(ContTest, TracesAreNamedPerSideAndDeviceAndCarryTheBanner)
     EXPECT_STREQ(res->etrace.id_lines[0], res->idlines[0]);
     EXPECT_EQ(res->etrace.id_lines[1], nullptr);
 
-    std::string p = slurp(file("th0001p.trc"));
+    std::string p = FileText(file("th0001p.trc"));
     EXPECT_NE(p.find("VER:20.040(64bit) XKSCont DATE:200412"), std::string::npos);  // title, cut
     EXPECT_NE(p.find(" by VS2010] Start"), std::string::npos);
     EXPECT_NE(p.find("  File:" + file("xks.ini") + ".  Sect:XKS."), std::string::npos);
     EXPECT_NE(p.find("  Queue for send result:" + file("qh0001c.xkq") + ".  size:  64  rec:  16"),
               std::string::npos);
-    EXPECT_EQ(count_of(slurp(file("th0001t.trc")), " by VS2010] Start"), 1);
+    EXPECT_EQ(count_of(FileText(file("th0001t.trc")), " by VS2010] Start"), 1);
     ASSERT_EQ(ContClose(acb_), 0);
     // CR LF line ends (TRCTATTR 0x810F, TRCPATTR 0x812F): the blank lines match.
-    EXPECT_NE(slurp(file("th0001t.trc")).find(" by VS2010] Stop\r\n\r\n\r\n"), std::string::npos);
-    p = slurp(file("th0001p.trc"));
+    EXPECT_NE(FileText(file("th0001t.trc")).find(" by VS2010] Stop\r\n\r\n\r\n"), std::string::npos);
+    p = FileText(file("th0001p.trc"));
     EXPECT_NE(p.find("ContClose Send terminate reply"), std::string::npos);
     EXPECT_NE(p.find("] Stop\r\n\r\n\r\n"), std::string::npos);
 }
@@ -214,7 +206,7 @@ TEST_F(ContTest, EquipmentSideNamesAndSwitchedOffTraces)
     EXPECT_TRUE(exists(file("qe001as.xkq")));
     EXPECT_EQ(acb_->ctrace->open, 0u);
     ContClose(acb_);
-    EXPECT_NE(slurp(file("te001ap.trc")).find("] Stop\n\n\n\n"), std::string::npos);
+    EXPECT_NE(FileText(file("te001ap.trc")).find("] Stop\n\n\n\n"), std::string::npos);
 }
 
 // ---- queues ----
@@ -301,7 +293,7 @@ TEST_F(ContTest, LinktestTimerPutsOneRequestPerInterval)
     EXPECT_EQ(cont_linktest(acb_, t0 + 62), 0);
     EXPECT_EQ(cont_linktest(acb_, t0 + 81), 1);
     ContClose(acb_);
-    EXPECT_NE(slurp(file("th0001p.trc")).find("Send LinkTest"), std::string::npos);
+    EXPECT_NE(FileText(file("th0001p.trc")).find("Send LinkTest"), std::string::npos);
 }
 
 TEST_F(ContTest, LoopPassRunsLinktestOnlyWhileSelectedOnHsms)
@@ -338,7 +330,7 @@ TEST_F(ContTest, ChangedIniIsReadAgainAndReappliedToTheTraces)
     ASSERT_EQ(ContOpen(acb_, 0, path.c_str(), "XKS", nullptr, nullptr, nullptr), 0);
     int32_t today = XKWTimeDate(0);
     EXPECT_EQ(cont_housekeeping(acb_, 100, today, 120000), 0);
-    EXPECT_EQ(count_of(slurp(file("th0001t.trc")), "LINKINT     ="), 0);  // unchanged: not read
+    EXPECT_EQ(count_of(FileText(file("th0001t.trc")), "LINKINT     ="), 0);  // unchanged: not read
 
     ini("TRCTOUT=2\nLINKINT=7\nTRCPLEVEL=3\nTRCTLEVEL=4\n");
     age(path, 1);  // another modification time whatever the clock's grain
@@ -347,7 +339,7 @@ TEST_F(ContTest, ChangedIniIsReadAgainAndReappliedToTheTraces)
     EXPECT_EQ(acb_->ptrace->level, 3);
     EXPECT_EQ(acb_->ctrace->level, 4);
     EXPECT_EQ(acb_->etrace->level, 4);
-    std::string t = slurp(file("th0001t.trc"));
+    std::string t = FileText(file("th0001t.trc"));
     EXPECT_NE(t.find("Get parameters from " + path + " [XKS]."), std::string::npos);
     EXPECT_EQ(count_of(t, "LINKINT     =       7"), 1);
     bool listed = false;
@@ -490,14 +482,14 @@ TEST_F(ContTest, MissingDefinitionFileIsReportedOnce)
     EXPECT_EQ(MDMssgTable(1, acb_), -2);
     EXPECT_EQ(MDMssgTable(1, acb_), -2);
     const std::string error = "[ERROR] SECS Message define file initialize error (" + file("defs.sml") + " .. -2)";
-    EXPECT_EQ(count_of(slurp(file("th0001e.trc")), error), 1);
-    EXPECT_EQ(count_of(slurp(file("th0001p.trc")), error), 1);
+    EXPECT_EQ(count_of(FileText(file("th0001e.trc")), error), 1);
+    EXPECT_EQ(count_of(FileText(file("th0001p.trc")), error), 1);
 
     std::ofstream(file("defs.sml")) << "S1F1\n";
     EXPECT_EQ(MDMssgTable(1, acb_), 0);
     EXPECT_EQ(MDMssgTable(1, acb_), 0);
     EXPECT_EQ(acb_->md[1].op, XKS_ACB_OPEN);
-    EXPECT_EQ(count_of(slurp(file("th0001p.trc")), "SECS Message define file initialized (" + file("defs.sml") + ")"),
+    EXPECT_EQ(count_of(FileText(file("th0001p.trc")), "SECS Message define file initialized (" + file("defs.sml") + ")"),
               1);
     EXPECT_EQ(MDMssgTable(9, acb_), 0);
     EXPECT_NE(acb_->md[1].op, XKS_ACB_OPEN);
@@ -528,7 +520,7 @@ TEST_F(ContTest, CommentGoesToTheCommunicationTraceWithTheCallersSource)
     std::vector<uint8_t> rec = comment("app/caller.cpp", 321, "hello world");
     auto* r = reinterpret_cast<XKSRequest*>(rec.data());
     EXPECT_EQ(ContComment(acb_, r), 0);
-    EXPECT_NE(slurp(file("th0001t.trc")).find(":caller.cpp      :0321:UU:hello world\n"), std::string::npos);
+    EXPECT_NE(FileText(file("th0001t.trc")).find(":caller.cpp      :0321:UU:hello world\n"), std::string::npos);
     EXPECT_EQ(g_seen, std::vector<std::string>{"hello world"});
     acb_->tcb = nullptr;
 
@@ -550,7 +542,7 @@ TEST_F(ContTest, SecsOneEngineEndsCleanlyWithNoDevice)
                           nullptr, nullptr);
     EXPECT_EQ(rc, -5);  // no SDEVICE: the line does not open
     EXPECT_EQ(acb_->sexec, 0);
-    std::string p = slurp(file("th0001p.trc"));
+    std::string p = FileText(file("th0001p.trc"));
     EXPECT_NE(p.find("Wakeup processing thread acb=0x"), std::string::npos);
     EXPECT_NE(p.find("  For receive  [XKSCThreadRecv("), std::string::npos);
     EXPECT_NE(p.find("  For send     [XKSCThreadSend("), std::string::npos);
@@ -575,7 +567,7 @@ TEST_F(ContTest, ThreadEntrySplitsItsArgumentFromTheRight)
                   (unsigned long long)(uintptr_t)&q.s, (unsigned long long)(uintptr_t)&q.c, 0ull, 0ull);
     XKSCCBProc(arg);
     EXPECT_EQ(take(&q.c).req.req, XKS_REQ_TERMINATE);
-    EXPECT_NE(slurp(dir + "/th0002p.trc").find("Sect:SEC."), std::string::npos);
+    EXPECT_NE(FileText(dir + "/th0002p.trc").find("Sect:SEC."), std::string::npos);
 }
 
 TEST_F(ContTest, TerminateRequestEndsAnHsmsEngine)

@@ -99,9 +99,10 @@ inline int RigFreePort()
 // format byte = format code << 2 | 1 length byte, then the length.
 inline std::vector<uint8_t> RigItem(uint8_t format, const void* bytes, size_t n)
 {
-    std::vector<uint8_t> out{uint8_t(format << 2 | 1), uint8_t(n)};
-    const auto* p = static_cast<const uint8_t*>(bytes);
-    out.insert(out.end(), p, p + n);
+    std::vector<uint8_t> out(2 + n);
+    out[0] = uint8_t(format << 2 | 1);
+    out[1] = uint8_t(n);
+    std::copy_n(static_cast<const uint8_t*>(bytes), n, out.begin() + 2);
     return out;
 }
 inline std::vector<uint8_t> RigList(uint8_t count)

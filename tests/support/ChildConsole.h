@@ -119,8 +119,10 @@ public:
             else
                 pump(20);
         }
-        while (!eof_ && pump(0)) {
-        }
+        // What it printed last; bounded, as a program it started may still
+        // hold the output open.
+        for (int i = 0; exited_ >= 0 && !eof_ && i < 100; ++i)
+            pump(10);
         return exited_;
     }
     bool running()
