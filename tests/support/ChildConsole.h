@@ -128,7 +128,9 @@ public:
     bool running()
     {
         int st = 0;
-        return exited_ < 0 && waitpid(pid_, &st, WNOHANG) == 0;
+        if (exited_ < 0 && waitpid(pid_, &st, WNOHANG) == pid_)
+            exited_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+        return exited_ < 0;
     }
 
 private:

@@ -57,11 +57,12 @@ sed -E -e "s/^(PORT *=) *[0-9]+/\1 $secs_port/" -e "s#^((TRC|QUE)DIR *=) */tmp#\
 
 pids=() shows=()
 # Run a program in the demo directory with its input from a file, its
-# output in <name>.log, shown behind its label.
+# output in <name>.log, shown behind its label. The three programs flush
+# every line they write.
 start() {
   local name=$1 label=$2 input=$3
   shift 3
-  (cd "$dir" && exec stdbuf -oL "$@") < "$input" > "$dir/$name.log" 2>&1 &
+  (cd "$dir" && exec "$@") < "$input" > "$dir/$name.log" 2>&1 &
   pids+=($!)
   tail -n +1 -F --pid=$! "$dir/$name.log" 2>/dev/null | sed -u "s/^/$label /" &
   shows+=($!)
