@@ -157,6 +157,37 @@ INSTANTIATE_TEST_SUITE_P(Families, PlcSimBridgeTest,
                                            Link::KeyenceSerial, Link::Memory),
                          [](const auto& info) { return link_name(info.param); });
 
+// What an operator types is checked: unknown messages, items and values
+// are refused with their reason and nothing is raised; memory can be read
+// and written by device; bad options end the program with status 2.
+TEST(PlcSimCommandTest, OperatorInputIsCheckedAndMemoryReachable)
+{
+    SimPlc plc(Link::Melsec3E);
+    BridgeRig rig(plc, {.sml = FileText(XKS_SOURCE_DIR "/examples/equipment.sml")});
+    ASSERT_TRUE(rig.write_files());
+    Plcsim sim(rig.dir(), {"+i", rig.ini(), "-p", "0"});
+    ASSERT_TRUE(sim.expect("PLC status on")) << sim.text();
+    sim.type("send S99F1\nsend S6F11 CEID=abc\nsend S6F11 NOSUCH=1\nsend S6F11 CEID\n");
+    EXPECT_TRUE(sim.expect("send error: no message S99F1 in the definitions")) << sim.text();
+    EXPECT_TRUE(sim.expect("send error: bad value for CEID: abc")) << sim.text();
+    EXPECT_TRUE(sim.expect("send error: no item NOSUCH in S6F11")) << sim.text();
+    EXPECT_TRUE(sim.expect("send: not ITEM=VALUE: CEID")) << sim.text();
+    sim.type("get 0xA8,0x10\nset 0xA8,0x200 5 0x10\nget 0xA8,0x1FF 3\nfly\nstatus\n");
+    EXPECT_TRUE(sim.expect("0xA8,0x10: 1")) << sim.text();  // the PLC status device
+    EXPECT_TRUE(sim.expect("0xA8,0x1FF: 0 5 16")) << sim.text();
+    EXPECT_TRUE(sim.expect("unknown command fly")) << sim.text();
+    EXPECT_TRUE(sim.expect("plc=run secs=not-ready plcreq=idle pcreq=idle received=0 sent=0 queued=0")) << sim.text();
+    sim.type("quit\n");
+    EXPECT_EQ(sim.exit_status(5000), 0);
+
+    Plcsim bad(rig.dir(), {"-x"});
+    EXPECT_EQ(bad.exit_status(5000), 2);
+    EXPECT_TRUE(bad.printed("plcsim: unknown option -x")) << bad.text();
+    Plcsim no_family(rig.dir(), {"-p", "0"});
+    EXPECT_EQ(no_family.exit_status(5000), 1);
+    EXPECT_TRUE(no_family.printed("give a PLC family")) << no_family.text();
+}
+
 // The answering side in this process, a driver's client on loopback.
 class PlcSimServerTest : public ::testing::Test {
 protected:

@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -93,6 +94,11 @@ bool parse_options(int argc, char** argv, Options* o)
             (a == "-v" ? o->verbose : a == "-a" ? o->answer : o->no_equipment) = true;
             continue;
         }
+        static const std::string with_value[] = {"-f", "-H", "-p", "-s", "-c", "-w", "-t", "+i", "+p", "+s"};
+        if (std::find(std::begin(with_value), std::end(with_value), a) == std::end(with_value)) {
+            std::fprintf(stderr, "plcsim: unknown option %s\n", a.c_str());
+            return false;
+        }
         if (i + 1 >= argc) {
             std::fprintf(stderr, "plcsim: %s needs a value\n", a.c_str());
             return false;
@@ -116,12 +122,8 @@ bool parse_options(int argc, char** argv, Options* o)
             o->ini = v;
         else if (a == "+p")
             o->plc = v;
-        else if (a == "+s")
+        else
             o->secs = v;
-        else {
-            std::fprintf(stderr, "plcsim: unknown option %s\n", a.c_str());
-            return false;
-        }
     }
     return true;
 }
