@@ -27,6 +27,8 @@ namespace plcsim {
 
 namespace {
 
+constexpr size_t kMaxQueued = 64;  // PLC requests waiting to be raised
+
 QZVQContext* ctx()
 {
     return QZVQGetContext();
@@ -293,6 +295,12 @@ int32_t SimEquipment::request(const std::string& name, const std::vector<ItemVal
 int32_t SimEquipment::prepare(const std::string& name, const std::vector<ItemValue>& values, int32_t devid,
                               uint32_t xid, std::string* error)
 {
+    // Requests wait while the bridge is away; a timer must not pile them
+    // up without bound.
+    if (queue_.size() >= kMaxQueued) {
+        *error = std::to_string(queue_.size()) + " requests are waiting already";
+        return -1;
+    }
     const XKSMDMessage* m = find_message(table_, name);
     if (m == nullptr) {
         *error = "no message " + name + " in the definitions";
