@@ -177,6 +177,13 @@ TEST(PlcSimCommandTest, OperatorInputIsCheckedAndMemoryReachable)
     EXPECT_TRUE(sim.expect("0xA8,0x1FF: 0 5 16")) << sim.text();
     EXPECT_TRUE(sim.expect("unknown command fly")) << sim.text();
     EXPECT_TRUE(sim.expect("plc=run secs=not-ready plcreq=idle pcreq=idle received=0 sent=0 queued=0")) << sim.text();
+    // Without a bridge requests wait, up to a bound.
+    std::string many;
+    for (int i = 0; i < 65; ++i)
+        many += "send S6F11\n";
+    sim.type(many + "status\n");
+    EXPECT_TRUE(sim.expect("send error: 64 requests are waiting already")) << sim.text();
+    EXPECT_TRUE(sim.expect("queued=64")) << sim.text();
     sim.type("quit\n");
     EXPECT_EQ(sim.exit_status(5000), 0);
 
