@@ -107,6 +107,18 @@ int32_t XKSSend(int32_t handle, int32_t mode, int32_t devid, int32_t sf, uint32_
     return acb != nullptr ? XKSCommSend(acb, mode, devid, sf, xid, body, length, header) : XKW_E_BADHANDLE;
 }
 
+int32_t XKSSendId(int32_t handle, int32_t mode, int32_t devid, int32_t sf, uint32_t xid, const uint8_t* body,
+                  int32_t length, uint8_t* header, const uint8_t* wopt, uint32_t* id)
+{
+    XKSSessionUse use(handle);
+    XKSAcb* acb = use.acb();
+    if (acb != nullptr)
+        return XKSCommSendId(acb, mode, devid, sf, xid, body, length, header, wopt, id);
+    if (id != nullptr)
+        *id = 0;
+    return XKW_E_BADHANDLE;
+}
+
 int32_t XKSSendEx(int32_t handle, int32_t mode, int32_t devid, int32_t sf, uint32_t xid, const uint8_t* body,
                   int32_t length, uint8_t* header, const uint8_t* wopt)
 {

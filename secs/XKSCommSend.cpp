@@ -332,9 +332,9 @@ bool result_belongs(XKSAcb* acb, SendState& s, const XKSRequest& rec)
     return true;
 }
 
-// Wait for the send result, at most T3 seconds. Returns the result so far
-// (the transaction ID), a negative record result, -138, -120 or a queue
-// failure.
+// Wait for the send result, at most T3 seconds. Returns 0 for a good
+// result (s.xid then holds the transaction ID), a negative record result,
+// -138, -120 or a queue failure.
 int32_t wait_result(XKSAcb* acb, SendState& s)
 {
     const XKSConfig& cfg = acb->cfg;
@@ -375,11 +375,12 @@ int32_t wait_result(XKSAcb* acb, SendState& s)
         s.result = rec;
         s.waited = true;
         CommHSMSCheckSendResult(acb, &rec, control_number(rec.req), rec.rtn);
-        return rec.rtn < 0 ? rec.rtn : int32_t(s.xid);
+        return rec.rtn < 0 ? rec.rtn : 0;
     }
 }
 
-// Put the record and, when asked to, wait for its send result.
+// Put the record and, when asked to, wait for its send result; 0 or a
+// negative error.
 int32_t put_and_wait(XKSAcb* acb, SendState& s, RecordBuffer& buf, const uint8_t* body, int32_t length)
 {
     XKSRequest* rec = buf.head();
@@ -403,7 +404,7 @@ int32_t put_and_wait(XKSAcb* acb, SendState& s, RecordBuffer& buf, const uint8_t
     if (s.creq == CR_DATA)
         trace_message(acb, XKS_TK_SEND, h, body, put < 0 ? put : length);
     XKSStore(acb->xeps2, 310);
-    int32_t result = put < 0 ? put : int32_t(s.xid);
+    int32_t result = put < 0 ? put : 0;
     if (put >= 0 && wait) {
         XKSStore(acb->xeps2, 320);
         result = wait_result(acb, s);
@@ -700,9 +701,14 @@ void CommHSMSCheckSendResult(XKSAcb* acb, const XKSRequest* record, int32_t creq
 
 // ---- send ----
 
-int32_t XKSCommSendEx(XKSAcb* acb, int32_t mode, int32_t devid, int32_t sf, uint32_t xid, const uint8_t* body,
-                      int32_t length, uint8_t* header, const uint8_t* wopt)
+// The result is 0 or a negative error and nothing else: the transaction ID
+// is a full 32-bit value and goes out through id only, so that an ID with
+// the top bit set is never taken for an error code.
+int32_t XKSCommSendId(XKSAcb* acb, int32_t mode, int32_t devid, int32_t sf, uint32_t xid, const uint8_t* body,
+                      int32_t length, uint8_t* header, const uint8_t* wopt, uint32_t* id)
 {
+    if (id != nullptr)
+        *id = 0;
     if (acb == nullptr)
         return XKW_E_BADHANDLE;
     comm_trace(acb, kLineLevel, "SX", "CommSend(acb,0x%06x,0x%04x,0x%08x,0x%04x,msg,%d)", unsigned(mode),
@@ -787,7 +793,6 @@ int32_t XKSCommSendEx(XKSAcb* acb, int32_t mode, int32_t devid, int32_t sf, uint
             __atomic_store_n(&acb->xopt0, opt0, __ATOMIC_RELEASE);
         }
         XKSStore(acb->xlen, length);
-        result = int32_t(s.xid);
         if (!prepare)
             result = put_and_wait(acb, s, buf, body, length);
     } while (false);
@@ -804,11 +809,26 @@ int32_t XKSCommSendEx(XKSAcb* acb, int32_t mode, int32_t devid, int32_t sf, uint
         if ((mode & XKS_SEND_WIRE) != 0)
             header_order(acb, header);
     }
+    // Only a built record has an ID to give (a control request on SECS-I
+    // sends nothing and gives 0), also when its send failed afterwards.
+    uint32_t given = built ? s.xid : 0;
+    if (id != nullptr)
+        *id = given;
     XKSStore(acb->xeps2, 390);
+    // rtn: what XKSCommSendEx returns.
     comm_trace(acb, kLineLevel, "SX", "CommSend(Exit)  sf=0x%04x xid=0x%08x rtn=%d rtz=%d,0x%08x  XEps2=%d xstat=%d",
-               unsigned(sf), s.xid, result, s.result.rtn, system_bytes(s.result.header), XKSLoad(acb->xeps2),
-               XKSLoad(acb->xstat));
+               unsigned(sf), s.xid, result < 0 ? result : int32_t(given), s.result.rtn,
+               system_bytes(s.result.header), XKSLoad(acb->xeps2), XKSLoad(acb->xstat));
     return result;
+}
+
+int32_t XKSCommSendEx(XKSAcb* acb, int32_t mode, int32_t devid, int32_t sf, uint32_t xid, const uint8_t* body,
+                      int32_t length, uint8_t* header, const uint8_t* wopt)
+{
+    uint32_t id = 0;
+    int32_t rc = XKSCommSendId(acb, mode, devid, sf, xid, body, length, header, wopt, &id);
+    // The ID's bit pattern: an ID with the top bit set reads as negative.
+    return rc < 0 ? rc : int32_t(id);
 }
 
 int32_t XKSCommSend(XKSAcb* acb, int32_t mode, int32_t devid, int32_t sf, uint32_t xid, const uint8_t* body,

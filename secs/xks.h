@@ -2,13 +2,16 @@
  *
  * A session connects the application to one SECS link (HSMS or SECS-I).
  * It is opened from a library INI file and section, which also start the
- * protocol control engine; messages are sent with XKSSend/XKSSendEx and
- * received by polling XKSRecv or through a receive callback. Sessions,
- * message access blocks and definition tables are reached through handles
- * 1..64. Every function returns 0 or a positive count, length, handle or
- * transaction ID on success, a negative code on failure (-9 bad handle,
- * -22 invalid argument, -28 table full, -951 nothing to receive, -960 ..
- * -999 link events; docs/library.md lists them all).
+ * protocol control engine; messages are sent with XKSSendId (or
+ * XKSSend/XKSSendEx) and received by polling XKSRecv or through a receive
+ * callback. Sessions, message access blocks and definition tables are
+ * reached through handles 1..64. Every function returns 0 or a positive
+ * count, length, handle or transaction ID on success, a negative code on
+ * failure (-9 bad handle, -22 invalid argument, -28 table full, -951
+ * nothing to receive, -960 .. -999 link events; docs/library.md lists them
+ * all). Transaction IDs are 32 bits: XKSSendId gives them apart from its
+ * result, XKSSend returns them, so one with the top bit set reads as
+ * negative there.
  *
  * Headers are 10 bytes: device ID, stream (bit 7 the W-bit), function, two
  * protocol bytes, four system bytes; their 16-bit fields are in host byte
@@ -98,7 +101,18 @@ int32_t XKSCommOpen(XKSAcb* acb, int32_t mode, const char* ini, const char* sect
 int32_t XKSCommClose(XKSAcb* acb, int32_t mode);
 /* Set the control program engine mode 3 starts (initially "xksc"); null changes nothing. */
 void XKSCommSetProgram(const char* name);
-/* Send a data message or control request; the transaction ID or negative. */
+/* Send a data message or control request. Returns 0 when the message or
+ * request was handed to the engine (and, when the call waits for the send
+ * result, that result was good), a negative error otherwise. id (may be
+ * null) gets the transaction ID, all 32 bits: the system bytes the message
+ * went with, 0 when nothing was built (a control request on SECS-I); also
+ * set when the send failed after the ID was given. */
+int32_t XKSCommSendId(XKSAcb* acb, int32_t mode, int32_t devid, int32_t sf, uint32_t xid, const uint8_t* body,
+                      int32_t length, uint8_t* header, const uint8_t* wopt, uint32_t* id);
+/* XKSCommSendId returning the transaction ID or negative. An ID with the
+ * top bit set comes back as its bit pattern, a negative value the caller
+ * cannot tell from an error: use XKSCommSendId where IDs may have it
+ * (SRCID0 of 0x8000 and above, replies to a peer that numbers so). */
 int32_t XKSCommSendEx(XKSAcb* acb, int32_t mode, int32_t devid, int32_t sf, uint32_t xid, const uint8_t* body,
                       int32_t length, uint8_t* header, const uint8_t* wopt);
 /* XKSCommSendEx without write options. */
@@ -131,7 +145,12 @@ int32_t XKSGetAcb(int32_t handle, int32_t reserved, XKSAcb** acb);
 /* XKSCommRecv on a handle. */
 int32_t XKSRecv(int32_t handle, int32_t mode, int32_t* devid, int32_t* sf, uint32_t* xid, uint8_t* body,
                 int32_t size, uint8_t* header);
-/* XKSCommSend on a handle. */
+/* XKSCommSendId on a handle: 0 or negative, the full transaction ID in id
+ * (may be null). */
+int32_t XKSSendId(int32_t handle, int32_t mode, int32_t devid, int32_t sf, uint32_t xid, const uint8_t* body,
+                  int32_t length, uint8_t* header, const uint8_t* wopt, uint32_t* id);
+/* XKSCommSend on a handle (an ID with the top bit set reads as negative:
+ * see XKSSendId). */
 int32_t XKSSend(int32_t handle, int32_t mode, int32_t devid, int32_t sf, uint32_t xid, const uint8_t* body,
                 int32_t length, uint8_t* header);
 /* XKSCommSendEx on a handle. */

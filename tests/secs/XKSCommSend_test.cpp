@@ -379,23 +379,35 @@ TEST(CommCloseTest, CloseWhileTrafficFlowsEndsEveryCallAndRefusesTheHandleAfter)
     EXPECT_EQ(pair.eq.close(), 0);
 }
 
-TEST(CommWireTest, BodyLongerThanXmsgsizeIsSentCut)
-{
+// A host session selected with a scripted peer, which reads the frames
+// as they are on the wire.
+class CommWireTest : public ::testing::Test {
+protected:
+    // Open [HOST] with more keys, connect and select.
+    void open(const std::string& keys)
+    {
+        int port = peer.listen();
+        ASSERT_GT(port, 0);
+        ini.write("[HOST]\nDEVID=1\nSECSMODE=0x41\nHOST=127.0.0.1\nPORT=" + std::to_string(port) + "\n" + keys);
+        ASSERT_GT(host.open(0x1002, ini.path, "HOST", false), 0);
+        ASSERT_GE(XKSSend(host.handle, XKS_SEND_CONNECT, 0, 0, 0, nullptr, 0, nullptr), 0);
+        ASSERT_TRUE(peer.accept(2000));
+        ASSERT_GE(XKSSend(host.handle, XKS_SEND_SELECT, 0, 0, 0, nullptr, 0, nullptr), 0);
+        auto req = peer.read(2000);
+        ASSERT_TRUE(req);
+        ASSERT_EQ(req->stype, HSMS_SELECT_REQ);
+        ASSERT_TRUE(peer.send(HsmsFrame::control(HSMS_SELECT_RSP, req->system)));
+        ASSERT_TRUE(host.wait_xstat(3, 2000));
+    }
+
     HsmsPeer peer;
-    int port = peer.listen();
-    ASSERT_GT(port, 0);
     CommIni ini;
-    ini.write("[HOST]\nDEVID=1\nSECSMODE=0x41\nHOST=127.0.0.1\nXMSGSIZE=100\nPORT=" + std::to_string(port) + "\n");
     CommSession host;
-    ASSERT_GT(host.open(0x1002, ini.path, "HOST", false), 0);
-    ASSERT_GE(XKSSend(host.handle, XKS_SEND_CONNECT, 0, 0, 0, nullptr, 0, nullptr), 0);
-    ASSERT_TRUE(peer.accept(2000));
-    ASSERT_GE(XKSSend(host.handle, XKS_SEND_SELECT, 0, 0, 0, nullptr, 0, nullptr), 0);
-    auto req = peer.read(2000);
-    ASSERT_TRUE(req);
-    ASSERT_EQ(req->stype, HSMS_SELECT_REQ);
-    ASSERT_TRUE(peer.send(HsmsFrame::control(HSMS_SELECT_RSP, req->system)));
-    ASSERT_TRUE(host.wait_xstat(3, 2000));
+};
+
+TEST_F(CommWireTest, BodyLongerThanXmsgsizeIsSentCut)
+{
+    ASSERT_NO_FATAL_FAILURE(open("XMSGSIZE=100\n"));
     std::vector<uint8_t> body(150);
     for (size_t i = 0; i < body.size(); ++i)
         body[i] = uint8_t(i);
@@ -404,6 +416,33 @@ TEST(CommWireTest, BodyLongerThanXmsgsizeIsSentCut)
     ASSERT_TRUE(msg);
     EXPECT_EQ(msg->function(), 3);
     EXPECT_EQ(msg->body, std::vector<uint8_t>(body.begin(), body.begin() + 100));
+}
+
+// A transaction ID is 32 bits, the top one included: a primary with the
+// caller's ID and a reply go out with exactly those system bytes,
+// XKSSendId gives the whole ID apart from its result, XKSSend its bit
+// pattern, and neither takes it for an error. 0xFFFFFF76 and 0xFFFFFC19
+// read as -138 and -999 when signed, results the library knows.
+TEST_F(CommWireTest, TransactionIdsWithTheTopBitAreSentAndGivenWhole)
+{
+    ASSERT_NO_FATAL_FAILURE(open(""));
+    ASSERT_EQ(XKSGetLastError(host.handle), 0);
+    for (uint32_t want : {0x7FFFFFFFu, 0x80000000u, 0xFFFFFF76u, 0xFFFFFC19u, 0xFFFFFFFFu})
+        for (int32_t sf : {0x0101, 0x0102}) {
+            SCOPED_TRACE(::testing::Message() << "xid 0x" << std::hex << want << " sf 0x" << sf);
+            int32_t mode = (sf & 1) != 0 ? XKS_SEND_OWNXID : 0;
+            uint32_t id = 0;
+            EXPECT_EQ(XKSSendId(host.handle, mode, 1, sf, want, nullptr, 0, nullptr, nullptr, &id), 0);
+            EXPECT_EQ(id, want);
+            EXPECT_EQ(XKSSend(host.handle, mode, 1, sf, want, nullptr, 0, nullptr), int32_t(want));
+            for (int i = 0; i < 2; ++i) {
+                auto msg = peer.read(2000);
+                ASSERT_TRUE(msg);
+                EXPECT_EQ(msg->function(), sf & 0xFF);
+                EXPECT_EQ(msg->system, want);
+            }
+            EXPECT_EQ(XKSGetLastError(host.handle), 0);
+        }
 }
 
 }  // namespace
