@@ -51,9 +51,12 @@ protected:
 };
 
 // Messages and their replies, the trace lines with item lines on both
-// sides, and the printed results of good and bad input.
+// sides, and the printed results of good and bad input. The host numbers
+// its primaries from 0x80000001, so both sides send with the top bit of
+// the transaction ID set.
 TEST_F(XksqTest, HostTalksToAnsweringEquipment)
 {
+    write_ini("host.ini", "SECSMODE=0x41\nHOST=127.0.0.1\nSRCID0=0x8000\n");
     Xksq eq(dir_.path(), {"-a", "+i", ini("equipment.ini")});
     ASSERT_TRUE(eq.started());
     ASSERT_TRUE(eq.expect("session=")) << eq.text();
@@ -70,10 +73,10 @@ TEST_F(XksqTest, HostTalksToAnsweringEquipment)
 
     // A primary typed as text (no items) and its automatic reply.
     host.type("S1F1 W\n.\nwait S1F2 5\n");
-    ASSERT_TRUE(host.expect("sent S1F1 W xid=0x00000001")) << host.text();
+    ASSERT_TRUE(host.expect("sent S1F1 W xid=0x80000001")) << host.text();
     ASSERT_TRUE(host.expect("wait S1F2 ok")) << host.text();
     EXPECT_TRUE(eq.expect("auto reply S1F2 [S1F2] to S1F1 W [S1F1]")) << eq.text();
-    EXPECT_TRUE(eq.expect("sent S1F2 xid=0x00000001")) << eq.text();
+    EXPECT_TRUE(eq.expect("sent S1F2 xid=0x80000001")) << eq.text();
     // The host's trace shows the reply with its item lines and names.
     EXPECT_TRUE(host.printed("RECEIVE")) << host.text();
     EXPECT_TRUE(host.printed("S1F2")) << host.text();
@@ -82,14 +85,14 @@ TEST_F(XksqTest, HostTalksToAnsweringEquipment)
 
     // A defined message by name; the equipment matches it and answers.
     host.type("send S1F3\nwait S1F4 5\n");
-    ASSERT_TRUE(host.expect("sent S1F3 W [S1F3] xid=0x00000002")) << host.text();
+    ASSERT_TRUE(host.expect("sent S1F3 W [S1F3] xid=0x80000002")) << host.text();
     ASSERT_TRUE(host.expect("wait S1F4 ok")) << host.text();
     EXPECT_TRUE(eq.expect("auto reply S1F4 [S1F4] to S1F3 W [S1F3]")) << eq.text();
 
     // Item lines as the trace prints them (angle notation, names and the
     // closing lines included) make a body the equipment recognises.
     host.type("S2F41 W\n<L[2]\n  <A[5]RCMD \"START\">\n  <L[0]CPLIST\n  >\n>\n.\nwait S2F42 5\n");
-    ASSERT_TRUE(host.expect("sent S2F41 W xid=0x00000003")) << host.text();
+    ASSERT_TRUE(host.expect("sent S2F41 W xid=0x80000003")) << host.text();
     ASSERT_TRUE(host.expect("wait S2F42 ok")) << host.text();
     EXPECT_TRUE(eq.expect("auto reply S2F42 [S2F42] to S2F41 W [S2F41]")) << eq.text();
     EXPECT_TRUE(eq.printed("<A[5]RCMD \"START\">")) << eq.text();

@@ -155,7 +155,8 @@ private:
     void wait_message(int32_t sf, int seconds);
     void status();
     void auto_reply(const XKSRecvRecord* rec);
-    void report(const std::string& what, int32_t rc);
+    void send(const std::string& what, int32_t session, int32_t mode, int32_t devid, int32_t sf, uint32_t xid,
+              const uint8_t* body, int32_t length);
     void shut();
 
     const Options& opt_;
@@ -276,14 +277,20 @@ void Console::auto_reply(const XKSRecvRecord* rec)
     out("auto reply %s [%s] to %s [%s]", what.c_str(), reply_name[0] ? reply_name : what.c_str(),
         sf_text(rec->sf).c_str(), name);
     // An S9Fx is a primary of its own and gets a new transaction ID.
-    report(what, XKSSend(session, 0, rec->devid, sf, rec->xid, reply_.data(), len, nullptr));
+    send(what, session, 0, rec->devid, sf, rec->xid, reply_.data(), len);
 }
 
-void Console::report(const std::string& what, int32_t rc)
+// Send and print the outcome. The transaction ID comes apart from the
+// result: any of its 32 bits may be set (SRCID0 0x8000 and above, a host
+// that numbers so), which a signed result could not tell from an error.
+void Console::send(const std::string& what, int32_t session, int32_t mode, int32_t devid, int32_t sf, uint32_t xid,
+                   const uint8_t* body, int32_t length)
 {
+    uint32_t id = 0;
+    int32_t rc = XKSSendId(session, mode, devid, sf, xid, body, length, nullptr, nullptr, &id);
     if (rc >= 0) {
         sent_.fetch_add(1);
-        out("sent %s xid=0x%08x", what.c_str(), uint32_t(rc));
+        out("sent %s xid=0x%08x", what.c_str(), id);
     } else {
         out("send error %d", rc);
     }
@@ -291,7 +298,7 @@ void Console::report(const std::string& what, int32_t rc)
 
 void Console::control(int32_t mode, const char* what)
 {
-    report(what, XKSSend(session_.load(), mode, -1, 0, 0, nullptr, 0, nullptr));
+    send(what, session_.load(), mode, -1, 0, 0, nullptr, 0);
 }
 
 void Console::send_defined(const std::string& name)
@@ -315,7 +322,7 @@ void Console::send_defined(const std::string& name)
         out("send error %d: %s", len, len == -2 ? "no such message" : "cannot build it");
         return;
     }
-    report(sf_text(sf) + " [" + name + "]", XKSSend(session_.load(), 0, -1, sf, 0, body_.data(), len, nullptr));
+    send(sf_text(sf) + " [" + name + "]", session_.load(), 0, -1, sf, 0, body_.data(), len);
 }
 
 void Console::begin_text(int32_t sf)
@@ -342,7 +349,7 @@ void Console::text_line(const std::string& line)
         if (text_error_ < 0 || len < 0)
             out("send error %d: message not sent", text_error_ < 0 ? text_error_ : len);
         else
-            report(sf_text(sf), XKSSend(session_.load(), 0, -1, sf, 0, body_.data(), len, nullptr));
+            send(sf_text(sf), session_.load(), 0, -1, sf, 0, body_.data(), len);
         return;
     }
     if (item.empty() || text_error_ < 0)
