@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -103,6 +104,13 @@ public:
             if (waited >= ms || !pump(20))
                 return false;
         return true;
+    }
+    // Read what the program prints within about ms, so that its output
+    // pipe never fills while the test looks elsewhere.
+    void drain(int ms)
+    {
+        for (int waited = 0; waited < ms && pump(std::min(20, ms - waited)); waited += 20) {
+        }
     }
     // The output behind the last match.
     std::string rest() const { return text_.substr(mark_); }
