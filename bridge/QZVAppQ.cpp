@@ -22,4 +22,5 @@ void QZVQResetContext(QZVQContext* ctx)
     std::memset(static_cast<void*>(ctx), 0, sizeof *ctx);
     for (int32_t& s : ctx->seen)
         s = -1;
+    QZVQQueueReset();
 }

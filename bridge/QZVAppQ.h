@@ -9,10 +9,14 @@
 //   QZVAppQPLC.cpp     PLC open, close, reads and writes, value conversions
 //   QZVAppQProc.cpp    start, stop, the two worker threads, status texts
 //   QZVAppQXfer.cpp    the two transfers: host message to PLC, PLC request to host
+//   QZVAppQWait.cpp    what waits: host messages for the PLC, PLC messages for
+//                      the host's reply
 //   QZVAppQConv.cpp    the console front end (program qzvq)
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <vector>
 
 #include "secs/xks.h"
 
@@ -92,7 +96,14 @@ struct QZVQSettings {
     QZVQDevice ssdev[2];  // [0] PLC status (read), [1] SECS status (written)
     QZVQDevice hsdev[2];  // [0] PLC-to-PC handshake, [1] PC-to-PLC handshake
     QZVQDevice msdev[2];  // [0] PLC information block, [1] SECS information block
+    int32_t plcqueue;     // host messages that may wait behind the one being handed over
+    int32_t plchsto;      // ms a handshake waits for the PLC; 0 for ever
+    int32_t plcnoreply;   // 1: the PLC gets an SxF0 for its W-bit primary left without reply
 };
+
+// Defaults of the keys that are not 0 when the section leaves them out.
+inline constexpr int32_t QZVQ_DEFAULT_QUEUE = 32;
+inline constexpr int32_t QZVQ_DEFAULT_HSTO = 30000;
 
 // One message of the PLC message table; its items are item[first ..
 // first + count - 1].
@@ -113,7 +124,7 @@ struct PLCItemEntry {
 
 // Library settings copied from the session at start.
 struct QZVQLibrary {
-    int32_t secsmode, devmode, xmsgsize, port, t5, thstackusr;
+    int32_t secsmode, devmode, xmsgsize, port, t3, t5, thstackusr;
     int32_t trcttype, trctout, trctlevel, trctattr, trctsize;
     int32_t mdmxitem, mdmxmssg, mdmxmitem;
     char sdevice[QZVQ_HOST_SIZE], host[QZVQ_HOST_SIZE];
@@ -157,8 +168,11 @@ struct QZVQContext {
 
     int32_t secsstate;  // link state last read by the poll
     int32_t secsstat;   // value last written to the SECS status device
-    int32_t plcreq;     // PLC-request state
-    int32_t pcreq;      // PC-request state
+    int32_t plcreq;     // PLC-request state (QZVQ_PLCREQ_*)
+    int32_t pcreq;      // PC-request state (QZVQ_PCREQ_*)
+    int32_t resync;     // 1: read the handshake devices back before the next handshake
+    uint64_t pcreqtime;   // tick (ms) when the PC-request state last changed (PLC thread only)
+    uint64_t plcreqtime;  // tick (ms) when the PLC-request state last changed (PLC thread only)
     int32_t errs[5];    // remembered error codes of the poll
 
     int32_t display;  // display flags
@@ -169,6 +183,17 @@ struct QZVQContext {
     // written); -1 before the first access.
     int32_t seen[6];
 };
+
+// PC-request states: host message to the PLC.
+inline constexpr int32_t QZVQ_PCREQ_IDLE = 0;  // nothing handed over
+inline constexpr int32_t QZVQ_PCREQ_SET = 1;   // PC request set, waiting for the PLC acknowledge
+inline constexpr int32_t QZVQ_PCREQ_OFF = 2;   // taken back, waiting for the acknowledge to drop
+
+// PLC-request states: PLC message to the host.
+inline constexpr int32_t QZVQ_PLCREQ_IDLE = 0;
+inline constexpr int32_t QZVQ_PLCREQ_SERVED = 1;     // sent; PC acknowledge set until the request drops
+inline constexpr int32_t QZVQ_PLCREQ_ABANDONED = 2;  // acknowledge taken back after the time-out; the
+                                                     // request is not served again until it drops
 
 // The process's control block.
 QZVQContext* QZVQGetContext();
@@ -322,6 +347,69 @@ int32_t CBRecvProc(void* argument, const XKSRecvRecord* record);
 // 0 or a non-negative count; negative when a status or handshake access
 // failed (the connection is then reopened).
 int32_t PLCObserver();
+
+// ---- what waits (QZVAppQWait.cpp) ----
+
+// A host message for the PLC, made ready when it arrives: its information
+// block and the PLC words of each item with a write address, each the
+// entry's whole word range (the words past the value are 0).
+struct QZVQItemWords {
+    int32_t item;  // index into the item list
+    std::vector<uint16_t> words;
+};
+struct QZVQHostMssg {
+    int32_t devid = 0, sf = 0;
+    uint32_t xid = 0;
+    char name[QZVQ_NAME_SIZE] = "";
+    uint64_t arrived = 0;  // tick (ms)
+    uint64_t handed = 0;   // tick of the first hand-over to the PLC, 0 before
+    uint16_t inform[QZVQ_INFORM_WORDS] = {};
+    std::vector<QZVQItemWords> items;
+};
+
+// The queue of host messages for the PLC: the head is the message being
+// handed over, behind it at most PLCQUEUE wait. The receive callback
+// appends, the PLC thread takes from the front.
+void QZVQQueueReset();
+// Messages in the queue, the one being handed over included.
+int32_t QZVQQueueDepth();
+// Append; false when `waiting` messages already wait behind the head.
+bool QZVQQueuePush(std::unique_ptr<QZVQHostMssg> mssg, int32_t waiting);
+// The head, or null; it stays valid until QZVQQueuePop.
+QZVQHostMssg* QZVQQueueHead();
+// Remove the head.
+void QZVQQueuePop();
+// Remove the messages behind the head (all, or those with the W-bit),
+// head too when `head`; in queue order.
+std::vector<std::unique_ptr<QZVQHostMssg>> QZVQQueueTake(bool head, bool wbit_only);
+// Wait up to ms for a message to be appended or QZVQQueueWake; true when
+// one of them happened since the last wait.
+bool QZVQQueueWait(int32_t ms);
+void QZVQQueueWake();
+
+// A W-bit primary the bridge sent for the PLC, waiting for the host's
+// reply.
+struct QZVQAwaited {
+    int32_t devid = 0, sf = 0;
+    uint32_t xid = 0;
+    char name[QZVQ_NAME_SIZE] = "";
+};
+void QZVQAwaitAdd(const QZVQAwaited& sent);
+// Take the entry of this transaction ID; false when there is none.
+bool QZVQAwaitTake(uint32_t xid, QZVQAwaited* out);
+// Take every entry, in the order they were sent.
+std::vector<QZVQAwaited> QZVQAwaitTakeAll();
+
+// The PLC is gone or not running (PLC thread): the messages waiting with
+// the W-bit are answered with function 0, and the handshake devices are
+// read back before the next handshake; the one being handed over is then
+// written again in full if the PLC no longer holds it.
+void QZVQPlcAway(const char* why);
+// While the PLC is not connected (PLC thread): drop a head whose time is up.
+void QZVQPlcOffline();
+// The bridge stops (PLC thread, before the session closes): every queued
+// message is answered or logged.
+void QZVQQueueFlush(const char* why);
 
 // ---- console front end (QZVAppQConv.cpp) ----
 

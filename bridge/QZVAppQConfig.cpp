@@ -175,6 +175,8 @@ const Key kKeys[] = {
     QZVQ_KEY("PLCHOST", TEXT, plchost),     QZVQ_KEY("PLCPORT", NUMBER, plcport),
     QZVQ_KEY("PLCOPT0", PAIR, plcopt0),     QZVQ_KEY("PLCMODE", NUMBER, plcmode),
     QZVQ_KEY("PLCINTER", PAIR, plcinter),   QZVQ_KEY("PLCTO", PAIR, plcto),
+    QZVQ_KEY("PLCQUEUE", NUMBER, plcqueue), QZVQ_KEY("PLCHSTO", NUMBER, plchsto),
+    QZVQ_KEY("PLCNOREPLY", NUMBER, plcnoreply),
 };
 
 #undef QZVQ_KEY
@@ -257,6 +259,9 @@ void dump(const QZVQContext* ctx)
     dump_device(ctx, "HSDEV1", c.hsdev[1], true);
     dump_device(ctx, "MSDEV0", c.msdev[0], false);
     dump_device(ctx, "MSDEV1", c.msdev[1], false);
+    dump_line(ctx, "PLCQUEUE    =%8d", c.plcqueue);
+    dump_line(ctx, "PLCHSTO     =%8d", c.plchsto);
+    dump_line(ctx, "PLCNOREPLY  =%8d", c.plcnoreply);
 }
 
 }  // namespace
@@ -271,10 +276,14 @@ int32_t QZVQAnalizeConfigure(QZVQContext* ctx)
                  ctx->plcsect, ini);
         return XKW_E_NOMEM;
     }
+    ctx->cfg.plcqueue = QZVQ_DEFAULT_QUEUE;
+    ctx->cfg.plchsto = QZVQ_DEFAULT_HSTO;
     char section[XKW_INI_SECTION], key[XKW_INI_KEY], value[XKW_INI_VALUE];
     while (XKWIniNextId(ini, section, sizeof section, key, sizeof key, value, sizeof value) == 0)
         set_key(ctx->cfg, key, value);
     XKWIniCloseId(ini);
+    ctx->cfg.plcqueue = std::max(ctx->cfg.plcqueue, 0);
+    ctx->cfg.plchsto = std::max(ctx->cfg.plchsto, 0);
     dump(ctx);
     return 0;
 }

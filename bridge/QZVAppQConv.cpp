@@ -237,6 +237,7 @@ int32_t ConvProc()
             if (request == 1) {
                 std::printf("sval   :   %4d,%4d\n", XKSLoad(ctx->plcstat), XKSLoad(ctx->secsstat));
                 std::printf("hval   :   %4d,%4d\n", XKSLoad(ctx->plcreq), XKSLoad(ctx->pcreq));
+                std::printf("queue  :   %4d\n", QZVQQueueDepth());
             } else if (request == 2) {
                 int32_t changed = QZVQProcStatus(0, status_words, plc_text, secs_text, kTextSize);
                 std::printf("rtn    :   %4d\n", changed);

@@ -71,6 +71,19 @@ bool pause(int32_t which, int32_t ms)
     return stopping(which);
 }
 
+// The PLC thread's wait between two polls: it ends early when a host
+// message was queued while none is being handed over, so that it reaches
+// the PLC at once.
+void plc_pause(int32_t ms)
+{
+    uint64_t end = XKWTickCount() + uint64_t(std::max(ms, 0));
+    for (uint64_t now = XKWTickCount(); now < end && !stopping(0); now = XKWTickCount()) {
+        if (QZVQQueueWait(int32_t(std::min<uint64_t>(end - now, kSlice))) &&
+            XKSLoad(ctx()->pcreq) == QZVQ_PCREQ_IDLE && XKSLoad(ctx()->plcid) > 0)
+            return;
+    }
+}
+
 int64_t now_seconds()
 {
     return int64_t(XKWTickCount() / 1000);
@@ -98,6 +111,7 @@ void read_library()
     lib.devmode = param(3);
     lib.xmsgsize = param(6);
     lib.port = param(23);
+    lib.t3 = param(33);
     lib.t5 = param(35);
     lib.thstackusr = param(40);
     lib.trcttype = param(51);
@@ -327,6 +341,7 @@ int32_t QZVQProcOpen(int32_t flags, int32_t* step, const char* plcini, const cha
         finish_stop(QZVQ_CLOSE_CONSOLE);
     }
     QZVQResetContext(c);
+    XKSStore(c->resync, 1);  // the PLC may hold bits of an earlier run
     if (status != nullptr)
         status[0] = status[1] = 0;
     c->display = flags & (QZVQ_DISP_LIST | QZVQ_DISP_HEXA | QZVQ_DISP_DETAIL | QZVQ_DISP_HANDSHAKE |
@@ -436,6 +451,9 @@ void plc_text(char* text, int32_t size)
     XKWTextOut out(text, size_t(size));
     out.add("PLC%s(%s:%d)%s", XKSLoad(c->plcid) <= 0 ? ":Offline" : ":Online", c->cfg.plchost, c->cfg.plcport,
             XKSLoad(c->plcstat) <= 0 ? ":Not ready" : ":Ready");
+    int32_t depth = QZVQQueueDepth();
+    if (depth > 0)
+        out.add(":Queue %d", depth);
 }
 
 void secs_text(char* text, int32_t size, int32_t word, int32_t state)
@@ -466,7 +484,9 @@ int32_t QZVQProcStatus(int32_t flags, const int32_t* status, char* plctext, char
         for (int32_t side = 0; side < 2; ++side)
             last_word[side] = last_state[side] = -1;
     const QZVQContext* c = ctx();
-    int32_t state[2] = {XKSLoad(c->plcstat) * 0x8000 | XKSLoad(c->plcid),
+    // The PLC side changes with its status, its connection and the depth
+    // of the host message queue.
+    int32_t state[2] = {(QZVQQueueDepth() << 17) | XKSLoad(c->plcstat) * 0x8000 | XKSLoad(c->plcid),
                         XKSGetXStat(XKSLoad(c->session[1]), 0)};
     int32_t rebuilt = 0;
     for (int32_t side = 0; side < 2; ++side) {
@@ -540,13 +560,21 @@ void PLCProc(void* argument)
         }
         if (id > 0 && PLCObserver() < 0) {
             PLCClose(1);
+            QZVQPlcAway("the PLC connection was lost");
             id = 0;
         }
+        if (id < 1)
+            QZVQPlcOffline();
         if (stopping(0))
             break;
-        pause(0, id < 1 ? c->cfg.plcinter[0] : c->cfg.plcinter[1]);
+        if (id < 1)
+            pause(0, c->cfg.plcinter[0]);
+        else
+            plc_pause(c->cfg.plcinter[1]);
     }
     PLCClose(0);
+    // The session is still open: SECSProc closes it after this thread.
+    QZVQQueueFlush("the bridge is stopping");
     QZVQ_LOG(QZVQ_DIR_CONTROL | QZVQ_LOG_FORMAT, 1, "PLC  Auto connect thread (%d) STOP", which);
     // Nothing of the bridge may be touched after this: the stop goes on.
     XKSStore(c->run[0], 0);

@@ -1,17 +1,24 @@
 // The two transfers between the SECS session and the PLC.
 //
-// Host to PLC (CBRecvProc, on the session's receive-callback thread): a
-// received data message is matched against the definitions, its header
-// goes into the 20-word SECS information block, each item of its PLC table
-// entry into its PLC area, then the PC request bit is raised. The next
-// message is accepted once the PLC has acknowledged and dropped its
-// acknowledge again.
+// Host to PLC: the receive callback matches a received data message
+// against the definitions and makes it ready for the PLC (its 20-word SECS
+// information block and the words of each item of its PLC table entry),
+// then queues it (QZVAppQWait.cpp). The PLC thread hands the head of the
+// queue over (block, items, PC request bit) and removes it once the PLC
+// has acknowledged it; the next one goes as soon as the acknowledge has
+// dropped. A message that cannot reach the PLC is answered with function
+// 0 when it has the W-bit and logged in any case.
 //
 // PLC to host (PLCObserver, one poll of the PLC thread): the PLC fills its
 // information block (stream/function, device ID, system bytes, message
 // name) and the item areas and raises its request bit; the bridge builds
 // the named message with the item values read from the PLC, sends it and
 // raises the PC acknowledge until the PLC drops its request.
+//
+// Neither handshake waits for ever: PLCHSTO bounds the wait for the PLC.
+// After a reconnect, at start and after a failed handshake write the
+// bridge reads the handshake devices back and brings its own bits into
+// the state its handshakes expect.
 //
 // Information block, 20 words: 0 stream/function (bit 15 the W-bit), 1
 // device ID, 2 and 3 the system bytes (upper word first), 4-19 the message
@@ -25,9 +32,11 @@
 #include <strings.h>
 
 #include "bridge/QZVAppQ.h"
+#include "plc/qzrplc.h"
 #include "runtime/XKWSleep.h"
 #include "runtime/XKWStr.h"
 #include "secs/XKSAcb.h"
+#include "secs/XKSCont.h"
 #include "secs/XKSMssg.h"
 
 namespace {
@@ -110,23 +119,61 @@ int32_t remembered(int32_t slot, int32_t rc, const char* format)
 
 // ---- host to PLC ----
 
-Area recv_items;  // item values of a received message
-Area recv_words;  // PLC words of one item or the information block
+Area recv_items;  // item value of a received message
+Area recv_words;  // PLC words of one item
 
-// Answer a W-bit primary with function 0 of its stream.
-void abort_reply(const XKSRecvRecord& r)
+constexpr int32_t kSecsLine = QZVQ_DIR_GENERAL | QZVQ_LOG_SECS | QZVQ_LOG_FORMAT;
+constexpr int32_t kPlcLine = QZVQ_DIR_GENERAL | QZVQ_LOG_FORMAT;
+
+bool wbit(int32_t sf)
 {
-    if ((r.sf & 0x8000) == 0)
-        return;
-    char name[16];
-    std::snprintf(name, sizeof name, "S%dF0", (r.sf >> 8) & 0x7F);
-    int32_t rc = XKSSend(session(), 0, r.devid, r.sf & 0x7F00, r.xid, nullptr, 0, nullptr);
-    if (rc < 0)
-        QZVQ_LOG(QZVQ_DIR_GENERAL | QZVQ_LOG_SECS | QZVQ_LOG_FORMAT, 1, "SECS message [%s] send error (%d)", name, rc);
+    return (sf & 0x8000) != 0;
 }
 
-// Write the items of a matched message to the PLC, in table order.
-void write_items(const QZVQContext* c, const PLCMssgEntry& entry, int32_t table)
+// Send function 0 of the stream of a W-bit primary, with its system bytes.
+void send_f0(int32_t devid, int32_t sf, uint32_t xid)
+{
+    char name[16];
+    std::snprintf(name, sizeof name, "S%dF0", (sf >> 8) & 0x7F);
+    int32_t rc = XKSSendId(session(), 0, devid, sf & 0x7F00, xid, nullptr, 0, nullptr, nullptr, nullptr);
+    if (rc < 0)
+        QZVQ_LOG(kSecsLine, 1, "SECS message [%s] send error (%d)", name, rc);
+}
+
+// A host message that does not reach the PLC: logged with the reason and,
+// with the W-bit, answered with function 0 so that the host need not wait
+// for T3.
+void refuse(int32_t devid, int32_t sf, uint32_t xid, const char* name, const char* why)
+{
+    if (wbit(sf))
+        QZVQ_LOG(kSecsLine, 1, "SECS message [%s] xid=0x%08X answered with S%dF0: %s", name, xid, (sf >> 8) & 0x7F,
+                 why);
+    else
+        QZVQ_LOG(kSecsLine, 1, "SECS message [%s] xid=0x%08X not given to the PLC: %s", name, xid, why);
+    if (wbit(sf))
+        send_f0(devid, sf, xid);
+}
+void refuse(const QZVQHostMssg& m, const char* why)
+{
+    refuse(m.devid, m.sf, m.xid, m.name, why);
+}
+
+// "S%dF%d" of a stream/function word, for messages without a definition.
+struct SfName {
+    char text[16];
+    explicit SfName(int32_t sf) { std::snprintf(text, sizeof text, "S%dF%d", (sf >> 8) & 0x7F, sf & 0xFF); }
+};
+
+// Whether no further message may wait for the PLC.
+bool queue_full(const QZVQContext* c)
+{
+    return QZVQQueueDepth() > std::max(c->cfg.plcqueue, 0);
+}
+
+// Convert the items of the matched message into the words of their PLC
+// areas, in table order. Each area is written whole: the words past a
+// shorter value are 0, so nothing of an earlier message stays behind.
+void prepare_items(const QZVQContext* c, const PLCMssgEntry& entry, int32_t table, QZVQHostMssg& m)
 {
     int32_t room = recv_words.size / 2;
     for (int32_t i = entry.first; i < entry.first + entry.count; ++i) {
@@ -135,74 +182,195 @@ void write_items(const QZVQContext* c, const PLCMssgEntry& entry, int32_t table)
         int32_t format = 0;
         int32_t count = XKSMDGetItem(table, 0, nullptr, item.name, 0, recv_items.data.get(), &format, nullptr);
         if (count < 0) {
-            QZVQ_LOG(QZVQ_DIR_GENERAL | QZVQ_LOG_FORMAT, 1, "No such item [%s] in SECS message [%s] (%d)", item.name,
-                     entry.name, count);
+            QZVQ_LOG(kPlcLine, 1, "No such item [%s] in SECS message [%s] (%d)", item.name, entry.name, count);
             continue;
         }
-        recv_words.clear();
-        int32_t words = ConvSECSToPLC(format, count, recv_items.data.get(), recv_words.words(), room);
-        words = std::min(words, item.words);
-        if (item.waddr == 0 || words == 0)
+        if (item.waddr == 0 || item.words <= 0)
             continue;
-        int32_t rc = words < 0 ? words
-                               : PLCSetData(QZVQ_KIND_ITEM, item.name, item.wcode, item.waddr, 0, words,
-                                            recv_words.words());
-        if (rc < 0)
-            QZVQ_LOG(QZVQ_DIR_GENERAL | QZVQ_LOG_FORMAT, 1, "PLC data set error at SECS message item data (%d)", rc);
+        int32_t words = ConvSECSToPLC(format, count, recv_items.data.get(), recv_words.words(), room);
+        if (words < 0) {
+            QZVQ_LOG(kPlcLine, 1, "PLC data set error at SECS message item data (%d)", words);
+            continue;
+        }
+        QZVQItemWords w{i, std::vector<uint16_t>(size_t(item.words), 0)};
+        std::copy_n(recv_words.words(), std::min(words, item.words), w.words.begin());
+        m.items.push_back(std::move(w));
     }
 }
 
-// Hand one received data message to the PLC.
+// Make a received data message ready for the PLC and queue it.
 void to_plc(const XKSRecvRecord& r)
 {
     QZVQContext* c = ctx();
-    constexpr int32_t secs = QZVQ_DIR_GENERAL | QZVQ_LOG_SECS | QZVQ_LOG_FORMAT;
-    constexpr int32_t plc = QZVQ_DIR_GENERAL | QZVQ_LOG_FORMAT;
     if (XKSLoad(c->plcid) <= 0 || XKSLoad(c->plcstat) == 0) {
-        QZVQ_LOG(secs, 1, "PLC not connect or not running now.");
-        abort_reply(r);
+        QZVQ_LOG(kSecsLine, 1, "PLC not connect or not running now.");
+        if (wbit(r.sf))
+            send_f0(r.devid, r.sf, r.xid);
         return;
     }
-    if (XKSLoad(c->pcreq) != 0) {
-        QZVQ_LOG(secs, 1, "Last sending messeage to PLC was not completed.");
+    if (queue_full(c)) {
+        QZVQ_LOG(kSecsLine, 1, "Last sending messeage to PLC was not completed.");
+        if (wbit(r.sf))
+            send_f0(r.devid, r.sf, r.xid);
         return;
     }
     int32_t table = c->mdtable[1];
     char name[QZVQ_NAME_SIZE] = "";
     int32_t rc = XKSMDMatch(table, 0x3000, r.body, r.rtn, r.sf, name);
     if (rc < 0) {
-        QZVQ_LOG(secs, 1, "No corresponding message in message definition (%s) file (%d)", c->lib.mdmssg, rc);
+        QZVQ_LOG(kSecsLine, 1, "No corresponding message in message definition (%s) file (%d)", c->lib.mdmssg, rc);
+        refuse(r.devid, r.sf, r.xid, SfName(r.sf).text, "no definition matches it");
         return;
     }
     const PLCMssgEntry* entry = QZVQFindMssg(c, name);
     if (entry == nullptr) {
-        QZVQ_LOG(secs, 1, "No message [%s] information found in message definition (%s) file.", name,
+        QZVQ_LOG(kSecsLine, 1, "No message [%s] information found in message definition (%s) file.", name,
                  c->lib.mdmssg);
         XKSMDMatchEnd(table, 0, nullptr);
+        refuse(r.devid, r.sf, r.xid, name, "it has no PLC fields");
         return;
     }
-    recv_words.clear();
-    QZVQFillInform(recv_words.words(), r.sf, r.devid, r.xid, name);
-    QZVQ_LOG(QZVQ_DIR_WRITE | QZVQ_LOG_FORMAT, 1, "PLC << SECS Message%s< %s", message_blanks(), name);
-    const QZVQDevice& block = c->cfg.msdev[1];
-    rc = PLCSetData(QZVQ_KIND_INFORM, "SECS Inform", block.code, block.address[0], 0, QZVQ_INFORM_WORDS,
-                    recv_words.words());
-    if (rc < 0) {
-        QZVQ_LOG(plc, 1, "PLC data set error at SECS message information (%d)", rc);
-        XKSMDMatchEnd(table, 0, nullptr);
-        return;
-    }
-    write_items(c, *entry, table);
+    auto m = std::make_unique<QZVQHostMssg>();
+    m->devid = r.devid;
+    m->sf = r.sf;
+    m->xid = r.xid;
+    XKWStrCopy(m->name, name, sizeof m->name);
+    m->arrived = XKWTickCount();
+    QZVQFillInform(m->inform, r.sf, r.devid, r.xid, name);
+    prepare_items(c, *entry, table, *m);
     XKSMDMatchEnd(table, 0, nullptr);
+    if (!QZVQQueuePush(std::move(m), std::max(c->cfg.plcqueue, 0))) {
+        QZVQ_LOG(kSecsLine, 1, "Last sending messeage to PLC was not completed.");
+        if (wbit(r.sf))
+            send_f0(r.devid, r.sf, r.xid);
+    }
+}
+
+// The PLC did not take the PLC message: a PLC that answers with an error
+// (it has no such device, ...) will not take it later either. Any other
+// failure is one of the link, after which the message is written again.
+bool refused_by_plc(int32_t rc)
+{
+    return rc <= -QZRPLC_E_END_BASE || (ctx()->cfg.plctype & 15) == QZVQ_PLC_MEMORY;
+}
+
+void set_pcreq(int32_t state)
+{
+    QZVQContext* c = ctx();
+    XKSStore(c->pcreq, state);
+    c->pcreqtime = XKWTickCount();
+}
+
+bool timed_out(uint64_t since)
+{
+    int32_t limit = ctx()->cfg.plchsto;
+    return limit > 0 && since != 0 && XKWTickCount() - since >= uint64_t(limit);
+}
+
+// Take the head out of the queue when its time is up: handed over but not
+// acknowledged within PLCHSTO (answered with function 0), or a W-bit
+// message that waited longer than T3 for its turn (the host has given up
+// on it). Returns whether it did.
+bool drop_stale_head(QZVQHostMssg& m)
+{
+    const QZVQContext* c = ctx();
+    char why[96];
+    if (m.handed != 0 && timed_out(m.handed)) {
+        std::snprintf(why, sizeof why, "the PLC did not acknowledge it within %d ms", c->cfg.plchsto);
+        refuse(m, why);
+    } else if (m.handed == 0 && wbit(m.sf) && c->lib.t3 > 0 &&
+               XKWTickCount() - m.arrived > uint64_t(c->lib.t3) * 1000) {
+        QZVQ_LOG(kSecsLine, 1, "SECS message [%s] xid=0x%08X expired: it waited longer than T3 (%d s) for the PLC",
+                 m.name, m.xid, c->lib.t3);
+    } else {
+        return false;
+    }
+    QZVQQueuePop();
+    return true;
+}
+
+constexpr int32_t kAbandoned = 1;
+
+// Write the head to the PLC in full: information block, items, PC request.
+// 0 when it is handed over, kAbandoned when the PLC refused it (it is
+// answered and removed), or the error of the link (it stays at the head
+// and is written again once the PLC is back).
+int32_t write_mssg(QZVQHostMssg& m)
+{
+    QZVQContext* c = ctx();
+    if (m.handed == 0)
+        m.handed = XKWTickCount();
+    auto failed = [&](int32_t rc) {
+        if (!refused_by_plc(rc)) {
+            XKSStore(c->resync, 1);
+            return rc;
+        }
+        refuse(m, "the PLC refused it");
+        QZVQQueuePop();
+        return kAbandoned;
+    };
+    QZVQ_LOG(QZVQ_DIR_WRITE | QZVQ_LOG_FORMAT, 1, "PLC << SECS Message%s< %s", message_blanks(), m.name);
+    const QZVQDevice& block = c->cfg.msdev[1];
+    int32_t rc = PLCSetData(QZVQ_KIND_INFORM, "SECS Inform", block.code, block.address[0], 0, QZVQ_INFORM_WORDS,
+                            m.inform);
+    if (rc < 0) {
+        QZVQ_LOG(kPlcLine, 1, "PLC data set error at SECS message information (%d)", rc);
+        return failed(rc);
+    }
+    for (const QZVQItemWords& w : m.items) {
+        const PLCItemEntry& item = c->item[w.item];
+        rc = PLCSetData(QZVQ_KIND_ITEM, item.name, item.wcode, item.waddr, 0, int32_t(w.words.size()),
+                        w.words.data());
+        if (rc < 0) {
+            QZVQ_LOG(kPlcLine, 1, "PLC data set error at SECS message item data (%d)", rc);
+            if (!refused_by_plc(rc))
+                return failed(rc);
+        }
+    }
     const QZVQDevice& hs = c->cfg.hsdev[1];
     rc = PLCSetBit(QZVQ_KIND_HANDSHAKE, "SECS PC Req", hs.code, hs.address[1], hs.bit[1], 1, 1);
-    if (rc < 0)
-        QZVQ_LOG(plc, 1, "PLC data set error at handshake bit (PC-->PLC) ON (%d)", rc);
-    else
-        XKSStore(c->pcreq, 1);
+    if (rc < 0) {
+        QZVQ_LOG(kPlcLine, 1, "PLC data set error at handshake bit (PC-->PLC) ON (%d)", rc);
+        return failed(rc);
+    }
+    set_pcreq(QZVQ_PCREQ_SET);
+    return 0;
+}
+
+// Hand the next queued message to the PLC, if any. 0 or the link's error.
+int32_t hand_next()
+{
+    for (QZVQHostMssg* m = QZVQQueueHead(); m != nullptr; m = QZVQQueueHead()) {
+        if (drop_stale_head(*m))
+            continue;
+        int32_t rc = write_mssg(*m);
+        if (rc != kAbandoned)
+            return rc;
+    }
+    return 0;
 }
 
 // ---- PLC to host ----
+
+// A W-bit primary of the PLC whose transaction ended without a reply:
+// logged, and with PLCNOREPLY 1 the PLC is handed function 0 of its
+// stream with the original system bytes, as if the host had sent it.
+void no_reply(const QZVQAwaited& sent, const char* why)
+{
+    const QZVQContext* c = ctx();
+    QZVQ_LOG(kSecsLine, 1, "SECS message [%s] xid=0x%08X got no reply: %s", sent.name, sent.xid, why);
+    if (c->cfg.plcnoreply == 0)
+        return;
+    auto m = std::make_unique<QZVQHostMssg>();
+    m->devid = sent.devid;
+    m->sf = sent.sf & 0x7F00;
+    m->xid = sent.xid;
+    std::snprintf(m->name, sizeof m->name, "S%dF0", (sent.sf >> 8) & 0x7F);
+    m->arrived = XKWTickCount();
+    QZVQFillInform(m->inform, m->sf, m->devid, m->xid, m->name);
+    if (!QZVQQueuePush(std::move(m), std::max(c->cfg.plcqueue, 0)))
+        QZVQ_LOG(kSecsLine, 1, "Last sending messeage to PLC was not completed.");
+}
 
 Area send_body;   // the message being built
 Area send_items;  // one item value read from the PLC
@@ -284,18 +452,38 @@ void to_host()
     int32_t sf = head[0];
     int32_t devid = head[1];
     uint32_t xid = uint32_t(head[2]) << 16 | head[3];
+    bool primary = (sf & 1) != 0;
+    // A primary gets its transaction ID from the session first, so that
+    // the display shows the system bytes that go out.
+    if (primary) {
+        rc = XKSSendId(session(), XKS_SEND_PREPARE, devid, sf, xid, nullptr, 0, nullptr, nullptr, &xid);
+        if (rc < 0) {
+            QZVQ_LOG(plc, 1, "SECS message [%s] send error (%d)", name, rc);
+            return;
+        }
+    }
     QZVQ_LOG(QZVQ_DIR_READ | QZVQ_LOG_FORMAT, 1, "PLC >> SECS Message%s> %s", message_blanks(), name);
     uint8_t header[10] = {};
     const uint16_t dev16 = uint16_t(devid);
-    const uint16_t system[2] = {head[2], head[3]};
+    const uint16_t system[2] = {uint16_t(xid >> 16), uint16_t(xid)};
     std::memcpy(header, &dev16, 2);
     header[2] = uint8_t(sf >> 8);
     header[3] = uint8_t(sf);
     std::memcpy(header + 6, system, 4);
     DispSECSInfo(QZVQ_LOG_SECS | 2, devid, sf, xid, header, send_body.data.get(), length);
-    rc = XKSSend(session(), 0, devid, sf, xid, send_body.data.get(), length, nullptr);
-    if (rc < 0)
+    // Known before the send: the reply may come before the send returns.
+    QZVQAwaited sent{devid, sf, xid, ""};
+    XKWStrCopy(sent.name, name, sizeof sent.name);
+    bool awaited = primary && wbit(sf);
+    if (awaited)
+        QZVQAwaitAdd(sent);
+    rc = XKSSendId(session(), primary ? XKS_SEND_OWNXID : 0, devid, sf, xid, send_body.data.get(), length, nullptr,
+                   nullptr, nullptr);
+    if (rc < 0) {
         QZVQ_LOG(plc, 1, "SECS message [%s] send error (%d)", name, rc);
+        if (awaited && QZVQAwaitTake(xid, &sent))
+            no_reply(sent, "it could not be sent");
+    }
 }
 
 // Keep the SECS status device in step with the link. 0 or the write error.
@@ -327,34 +515,78 @@ int32_t follow_link()
 }
 
 // The PC-to-PLC handshake: take the PC request back once the PLC has
-// acknowledged, accept the next message once the acknowledge drops.
+// acknowledged (the message is then delivered and leaves the queue), and
+// hand the next message over as soon as the acknowledge has dropped.
 int32_t pc_handshake()
 {
     QZVQContext* c = ctx();
-    int32_t state = XKSLoad(c->pcreq);
-    if (state == 0)
-        return 0;
     const QZVQDevice& hs = c->cfg.hsdev[1];
-    uint16_t ack = 0;
-    int32_t rc = remembered(ERR_PLCACK, read_point(QZVQ_KIND_HANDSHAKE, "SECS PLCAck", hs, 0, &ack),
-                            "PLC data get error at handshake bit (PC-->PLC) (%d)");
-    if (rc < 0)
-        return rc;
-    if (ack != 0) {
-        rc = remembered(ERR_PCREQ_OFF,
-                        PLCSetBit(QZVQ_KIND_HANDSHAKE, "SECS PC Req", hs.code, hs.address[1], hs.bit[1], 1, 0),
-                        "PLC data set error at handshake bit (PC-->PLC) OFF (%d)");
+    int32_t state = XKSLoad(c->pcreq);
+    if (state != QZVQ_PCREQ_IDLE) {
+        uint16_t ack = 0;
+        int32_t rc = remembered(ERR_PLCACK, read_point(QZVQ_KIND_HANDSHAKE, "SECS PLCAck", hs, 0, &ack),
+                                "PLC data get error at handshake bit (PC-->PLC) (%d)");
         if (rc < 0)
             return rc;
-        XKSStore(c->pcreq, 2);
-    } else if (state == 2) {
-        XKSStore(c->pcreq, 0);
+        if (ack != 0 || state == QZVQ_PCREQ_SET) {
+            QZVQHostMssg* head = QZVQQueueHead();
+            if (ack == 0 && head != nullptr && !timed_out(head->handed))
+                return 0;  // the PLC has not taken it yet
+            // Taken back while the acknowledge stays on, and also when
+            // the PLC never acknowledged within PLCHSTO.
+            rc = remembered(ERR_PCREQ_OFF,
+                            PLCSetBit(QZVQ_KIND_HANDSHAKE, "SECS PC Req", hs.code, hs.address[1], hs.bit[1], 1, 0),
+                            "PLC data set error at handshake bit (PC-->PLC) OFF (%d)");
+            if (rc < 0) {
+                XKSStore(c->resync, 1);
+                return rc;
+            }
+            if (state == QZVQ_PCREQ_SET) {
+                if (ack != 0)
+                    QZVQQueuePop();
+                else if (head != nullptr)
+                    drop_stale_head(*head);
+                set_pcreq(ack != 0 ? QZVQ_PCREQ_OFF : QZVQ_PCREQ_IDLE);
+            } else if (timed_out(c->pcreqtime)) {
+                QZVQ_LOG(kPlcLine, 1, "PLC keeps its acknowledge (PC-->PLC) on for %d ms: next message waits",
+                         c->cfg.plchsto);
+                c->pcreqtime = XKWTickCount();
+            }
+        } else {
+            set_pcreq(QZVQ_PCREQ_IDLE);
+        }
     }
-    return 0;
+    return XKSLoad(c->pcreq) == QZVQ_PCREQ_IDLE ? hand_next() : 0;
+}
+
+void set_plcreq(int32_t state)
+{
+    QZVQContext* c = ctx();
+    XKSStore(c->plcreq, state);
+    c->plcreqtime = XKWTickCount();
+}
+
+// Write "PLC  PC Ack"; a failure is logged (once per run of the same
+// code when `slot` is given) and has the devices read back later.
+int32_t set_pc_ack(int32_t value, int32_t slot = -1)
+{
+    QZVQContext* c = ctx();
+    const QZVQDevice& hs = c->cfg.hsdev[0];
+    int32_t rc = PLCSetBit(QZVQ_KIND_HANDSHAKE, "PLC  PC Ack", hs.code, hs.address[1], hs.bit[1], 1, value);
+    const char* format = value != 0 ? "PLC data set error at handshake bit (PLC-->PC) ON (%d)"
+                                    : "PLC data set error at handshake bit (PLC-->PC) OFF (%d)";
+    if (slot >= 0)
+        rc = remembered(slot, rc, format);
+    else if (rc < 0)
+        QZVQ_LOG(kPlcLine, 1, format, rc);
+    if (rc < 0)
+        XKSStore(c->resync, 1);
+    return rc;
 }
 
 // The PLC-to-PC handshake: serve a new request and acknowledge it, take
-// the acknowledge back once the request drops.
+// the acknowledge back once the request drops, or after PLCHSTO while it
+// does not.
 int32_t plc_handshake()
 {
     QZVQContext* c = ctx();
@@ -365,23 +597,90 @@ int32_t plc_handshake()
     if (rc < 0)
         return rc;
     int32_t state = XKSLoad(c->plcreq);
-    if (request != 0 && state == 0) {
+    if (request != 0 && state == QZVQ_PLCREQ_IDLE) {
         to_host();
-        rc = PLCSetBit(QZVQ_KIND_HANDSHAKE, "PLC  PC Ack", hs.code, hs.address[1], hs.bit[1], 1, 1);
-        if (rc < 0) {
-            QZVQ_LOG(QZVQ_DIR_GENERAL | QZVQ_LOG_FORMAT, 1, "PLC data set error at handshake bit (PLC-->PC) ON (%d)",
-                     rc);
-            return rc;
-        }
-        XKSStore(c->plcreq, 1);
-    } else if (request == 0 && state != 0) {
-        rc = remembered(ERR_PCACK_OFF,
-                        PLCSetBit(QZVQ_KIND_HANDSHAKE, "PLC  PC Ack", hs.code, hs.address[1], hs.bit[1], 1, 0),
-                        "PLC data set error at handshake bit (PLC-->PC) OFF (%d)");
+        // Served before it is acknowledged: a lost answer to the write
+        // below does not send the message a second time.
+        set_plcreq(QZVQ_PLCREQ_SERVED);
+        rc = set_pc_ack(1);
+    } else if (request != 0 && state == QZVQ_PLCREQ_SERVED && timed_out(c->plcreqtime)) {
+        QZVQ_LOG(kPlcLine, 1, "PLC did not take back its request (PLC-->PC) within %d ms: PC Ack taken back",
+                 c->cfg.plchsto);
+        rc = set_pc_ack(0);
+        if (rc >= 0)
+            set_plcreq(QZVQ_PLCREQ_ABANDONED);
+    } else if (request == 0 && state != QZVQ_PLCREQ_IDLE) {
+        rc = state == QZVQ_PLCREQ_SERVED ? set_pc_ack(0, ERR_PCACK_OFF) : 0;
+        if (rc >= 0)
+            set_plcreq(QZVQ_PLCREQ_IDLE);
+    }
+    return rc < 0 ? rc : 0;
+}
+
+// Read the handshake devices back and bring the bridge's own bits into
+// the state its handshakes expect: at start, after a reconnect and after
+// a failed handshake write, the PLC may hold bits of an earlier run or of
+// a write whose answer was lost. 0 or the access error.
+int32_t resync()
+{
+    QZVQContext* c = ctx();
+    const QZVQDevice& to_host_dev = c->cfg.hsdev[0];
+    const QZVQDevice& to_plc_dev = c->cfg.hsdev[1];
+    uint16_t plc_req = 0, pc_ack = 0, plc_ack = 0, pc_req = 0;
+    int32_t rc = read_point(QZVQ_KIND_HANDSHAKE, "PLC  PLCReq", to_host_dev, 0, &plc_req);
+    if (rc >= 0)
+        rc = read_point(QZVQ_KIND_HANDSHAKE, "PLC  PC Ack", to_host_dev, 1, &pc_ack);
+    if (rc >= 0)
+        rc = read_point(QZVQ_KIND_HANDSHAKE, "SECS PLCAck", to_plc_dev, 0, &plc_ack);
+    if (rc >= 0)
+        rc = read_point(QZVQ_KIND_HANDSHAKE, "SECS PC Req", to_plc_dev, 1, &pc_req);
+    if (rc < 0)
+        return rc;
+
+    // Host to PLC. A message handed over but not acknowledged is written
+    // again in full when the PLC no longer holds it (a restarted PLC has
+    // lost it); one the PLC acknowledged meanwhile is delivered.
+    int32_t state = XKSLoad(c->pcreq);
+    if (state == QZVQ_PCREQ_SET && plc_ack != 0 && pc_req != 0) {
+        QZVQQueuePop();
+        state = QZVQ_PCREQ_OFF;
+    } else if (state == QZVQ_PCREQ_SET) {
+        QZVQHostMssg* head = QZVQQueueHead();
+        uint16_t block[QZVQ_INFORM_WORDS] = {};
+        const QZVQDevice& at = c->cfg.msdev[1];
+        if (pc_req != 0 && head != nullptr)
+            rc = PLCGetData(QZVQ_KIND_INFORM, "SECS Inform", at.code, at.address[0], 0, QZVQ_INFORM_WORDS, block);
         if (rc < 0)
             return rc;
-        XKSStore(c->plcreq, 0);
+        bool held = pc_req != 0 && head != nullptr && std::equal(block, block + QZVQ_INFORM_WORDS, head->inform);
+        if (!held)
+            state = QZVQ_PCREQ_IDLE;
+    } else if (state == QZVQ_PCREQ_IDLE && plc_ack != 0) {
+        state = QZVQ_PCREQ_OFF;  // the next message waits until it drops
     }
+    if (pc_req != 0 && state != QZVQ_PCREQ_SET)
+        rc = PLCSetBit(QZVQ_KIND_HANDSHAKE, "SECS PC Req", to_plc_dev.code, to_plc_dev.address[1],
+                       to_plc_dev.bit[1], 1, 0);
+    if (rc < 0)
+        return rc;
+    set_pcreq(state);
+
+    // PLC to host. A request with PC Ack on was served (by this run or an
+    // earlier one).
+    int32_t served = XKSLoad(c->plcreq);
+    if (plc_req != 0 && (served == QZVQ_PLCREQ_SERVED || pc_ack != 0)) {
+        if (pc_ack == 0)
+            rc = set_pc_ack(1);
+        served = QZVQ_PLCREQ_SERVED;
+    } else if (plc_req == 0 || served != QZVQ_PLCREQ_ABANDONED) {
+        if (pc_ack != 0)
+            rc = set_pc_ack(0);
+        served = plc_req != 0 ? served : QZVQ_PLCREQ_IDLE;
+    }
+    if (rc < 0)
+        return rc;
+    set_plcreq(served);
+    XKSStore(c->resync, 0);
     return 0;
 }
 
@@ -446,8 +745,23 @@ int32_t CBRecvProc(void* argument, const XKSRecvRecord* record)
     bool by_engine = record->req >= 66 && record->req <= 69;
     DispSECSInfo(QZVQ_LOG_SECS | (by_engine ? 2 : 1), record->devid, record->sf, record->xid, record->header,
                  record->body, record->rtn);
-    if (XKSLoad(c->closing) != 0 || record->req != 0 || record->rtn < 0)
+    QZVQAwaited sent;
+    if (record->req == 0 && record->rtn >= 0 && (record->sf & 1) == 0) {
+        QZVQAwaitTake(record->xid, &sent);  // the reply has come
+    } else if (record->req == XKS_EV_T3) {
+        if (QZVQAwaitTake(record->xid, &sent))
+            no_reply(sent, "T3 time-out");
+    } else if (record->req == XKS_EV_SEPARATED || record->req == XKS_EV_DESELECTED ||
+               record->req == XKS_EV_ENDED) {
+        for (const QZVQAwaited& s : QZVQAwaitTakeAll())
+            no_reply(s, "the link ended");
+    }
+    if (record->req != 0 || record->rtn < 0)
         return 0;
+    if (XKSLoad(c->closing) != 0) {
+        refuse(record->devid, record->sf, record->xid, SfName(record->sf).text, "the bridge is stopping");
+        return 0;
+    }
     to_plc(*record);
     return 0;
 }
@@ -468,15 +782,48 @@ int32_t PLCObserver()
     if (rc < 0)
         return remembered(ERR_STATUS, rc, "PLC data get error at PLC status bit (%d)");
     int32_t before = XKSLoad(c->plcstat);
-    if (before == 0 && status != 0)
+    if (before == 0 && status != 0) {
         QZVQ_LOG(QZVQ_DIR_GENERAL, 1, "PLC now started");
-    else if (before != 0 && status == 0)
+    } else if (before != 0 && status == 0) {
         QZVQ_LOG(QZVQ_DIR_GENERAL, 1, "PLC not running");
+        QZVQPlcAway("the PLC is not running");
+    }
     XKSStore(c->plcstat, status);
 
+    if (XKSLoad(c->resync) != 0) {
+        // The SECS status device too may hold a value of an earlier run.
+        uint16_t secs = 0;
+        rc = read_point(QZVQ_KIND_STATUS, "SECS Status", c->cfg.ssdev[1], 0, &secs);
+        if (rc < 0)
+            return rc;
+        XKSStore(c->secsstat, secs != 0 ? 1 : 0);
+    }
     rc = follow_link();
     if (rc < 0 || status == 0)
         return rc;
+    if (XKSLoad(c->resync) != 0 && (rc = resync()) < 0)
+        return rc;
     rc = pc_handshake();
     return rc < 0 ? rc : plc_handshake();
+}
+
+void QZVQPlcAway(const char* why)
+{
+    QZVQContext* c = ctx();
+    XKSStore(c->resync, 1);  // and the head is written again if the PLC no longer holds it
+    for (const auto& m : QZVQQueueTake(false, true))
+        refuse(*m, why);
+}
+
+void QZVQPlcOffline()
+{
+    for (QZVQHostMssg* m = QZVQQueueHead(); m != nullptr && drop_stale_head(*m); m = QZVQQueueHead()) {
+    }
+}
+
+void QZVQQueueFlush(const char* why)
+{
+    for (const auto& m : QZVQQueueTake(true, false))
+        refuse(*m, why);
+    set_pcreq(QZVQ_PCREQ_IDLE);
 }

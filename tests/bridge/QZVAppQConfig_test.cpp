@@ -116,7 +116,10 @@ TEST_F(BridgeConfigTest, MelsecSectionIsReadAndDumpedLineByLine)
                                      "PLCHSDEV0   = \"0x90,0x0010,0x0011\"",
                                      "PLCHSDEV1   = \"0x90,0x0020,0x0021\"",
                                      "PLCMSDEV0   = \"0xa8,0x0200\"",
-                                     "PLCMSDEV1   = \"0xa8,0x0000\""};
+                                     "PLCMSDEV1   = \"0xa8,0x0000\"",
+                                     "PLCQUEUE    =      32",  // the defaults
+                                     "PLCHSTO     =   30000",
+                                     "PLCNOREPLY  =       0"};
     EXPECT_EQ(dump(), want);
 }
 
@@ -126,13 +129,13 @@ TEST_F(BridgeConfigTest, OmronDevicesCarryBitsAndOtherTypesShowNoDevices)
               0);
     EXPECT_EQ(ctx_->cfg.msdev[0].address[0], 0x100);  // the message block address is a plain number
     std::vector<std::string> lines = dump();
-    ASSERT_EQ(lines.size(), 21u);
+    ASSERT_EQ(lines.size(), 24u);
     EXPECT_EQ(lines[15], "PLCSSDEV0   = \"0x82,0x000a: 5\"");
     EXPECT_EQ(lines[18], "PLCHSDEV1   = \"0x82,0x0020: 1,0x0021:15\"");
     EXPECT_EQ(lines[19], "PLCMSDEV0   = \"0x82,0x0100\"");
 
     ASSERT_EQ(read("[PLC]\nPLCTYPE=7\n"), 0);
-    EXPECT_EQ(dump().size(), 15u);  // a type without a driver has no device lines
+    EXPECT_EQ(dump().size(), 18u);  // a type without a driver has no device lines
 }
 
 TEST_F(BridgeConfigTest, KeyenceCodesAreTextOnlyAfterThePlcType)
@@ -143,7 +146,7 @@ TEST_F(BridgeConfigTest, KeyenceCodesAreTextOnlyAfterThePlcType)
     EXPECT_STREQ(ctx_->cfg.ssdev[1].code.text, "DM");
     EXPECT_EQ(ctx_->cfg.ssdev[1].code.number, 0);
     std::vector<std::string> lines = dump();
-    ASSERT_EQ(lines.size(), 21u);
+    ASSERT_EQ(lines.size(), 24u);
     EXPECT_EQ(lines[16], "PLCSSDEV1   = \"DM,0x0064\"");
     EXPECT_EQ(lines[17], "PLCHSDEV0   = \"MR,0x0010,0x0011\"");
     EXPECT_EQ(lines[19], "PLCMSDEV0   = \"  ,0x0000\"");
@@ -156,7 +159,7 @@ TEST_F(BridgeConfigTest, MissingSectionTakesDefaultsAndMissingFileFails)
     EXPECT_EQ(ctx_->cfg.plcport, 6000);
     EXPECT_STREQ(ctx_->cfg.plchost, "");
     EXPECT_EQ(ctx_->cfg.plcinter[0], 0);
-    EXPECT_EQ(dump().size(), 21u);
+    EXPECT_EQ(dump().size(), 24u);
 
     XKWStrCopy(ctx_->plcini, (ini_.dir.path() + "/none.ini").c_str(), sizeof ctx_->plcini);
     lines().clear();
@@ -185,7 +188,7 @@ TEST_F(BridgeConfigTest, ShippedExampleKeepsEveryPlcAreaApart)
     const QZVQSettings& c = ctx_->cfg;
     EXPECT_EQ(c.plctype, QZVQ_PLC_MELSEC);
     EXPECT_EQ(c.plcinter[1], 100);
-    EXPECT_EQ(dump().size(), 21u);
+    EXPECT_EQ(dump().size(), 24u);
 
     XKWStrCopy(ctx_->lib.mdmssg, XKS_SOURCE_DIR "/examples/equipment.sml", sizeof ctx_->lib.mdmssg);
     ctx_->lib.xmsgsize = 65536;

@@ -5,6 +5,7 @@
 // handshake devices, and runs on both PLC kinds where both apply.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -66,21 +67,30 @@ int32_t pc_request_state()
 
 class BridgeXferBase : public ::testing::Test {
 protected:
-    // A running bridge, the host selected and the PLC running.
-    void start(PlcKind kind)
+    // A running bridge, the host selected and the PLC running; more [PLC]
+    // and [SECSCOMMON] lines, and what the PLC holds before the start.
+    void start(PlcKind kind, const std::string& plc_keys = "", const std::string& secs_keys = "",
+               const std::function<void(BridgePlc&)>& before = {})
     {
         if (kind == PlcKind::Image)
             plc_ = std::make_unique<ImagePlc>();
         else
             plc_ = std::make_unique<NetPlc>(RigFamily(int(kind) - int(PlcKind::Melsec)));
         ASSERT_TRUE(plc_->ready());
-        rig_ = std::make_unique<BridgeRig>(*plc_, RigSetup{.sml = plc_->definitions(kSml)});
+        if (before)
+            before(*plc_);
+        RigSetup setup{.sml = plc_->definitions(kSml)};
+        setup.plc_keys += plc_keys;
+        setup.secs_keys += secs_keys;
+        rig_ = std::make_unique<BridgeRig>(*plc_, setup);
         ASSERT_EQ(rig_->start(), 0) << "step " << rig_->step() << "\n" << lines().all();
         ASSERT_TRUE(lines().wait("PLC connected", 1, kWait)) << lines().all();
         ASSERT_TRUE(rig_->open_host()) << lines().all();
         ASSERT_TRUE(RigWait([&] { return plc().secs_status() != 0; }, kWait)) << lines().all();
         plc().set_plc_status(1);
         ASSERT_TRUE(lines().wait("PLC now started", 1, kWait)) << lines().all();
+        // Its handshake devices read back.
+        ASSERT_TRUE(RigWait([] { return XKSLoad(QZVQGetContext()->resync) == 0; }, kWait)) << lines().all();
     }
     void TearDown() override
     {
@@ -107,13 +117,22 @@ protected:
         EXPECT_EQ(plc().words_text(plc().items(0x200, int32_t(rcmd.size() + 1) / 2)), rcmd);
         acknowledge();
     }
-    // The PLC side of the host-to-PLC handshake after PC Req rose.
+    // The PLC side of the host-to-PLC handshake after PC Req rose, until
+    // the bridge has seen the acknowledge drop (and may hand over the
+    // next message).
     void acknowledge()
     {
         plc().set_plc_ack(1);
         ASSERT_TRUE(RigWait([&] { return plc().pc_req() == 0; }, kWait));
         plc().set_plc_ack(0);
-        ASSERT_TRUE(RigWait([] { return pc_request_state() == 0; }, kWait));
+        ASSERT_TRUE(RigWait([] { return pc_request_state() != QZVQ_PCREQ_OFF; }, kWait));
+    }
+    // The system bytes of the SECS information block, once PC Req is up.
+    uint32_t handed_xid()
+    {
+        EXPECT_TRUE(RigWait([&] { return plc().pc_req() != 0; }, kWait)) << lines().all();
+        Words inform = plc().secs_inform();
+        return uint32_t(inform[2]) << 16 | inform[3];
     }
     // Raise the PLC request and take it back once PC Ack answered.
     void request_served()
@@ -133,44 +152,48 @@ protected:
     void SetUp() override { start(GetParam()); }
 };
 
-TEST_P(BridgeXferTest, HostMessageLandsInPlcMemoryAndWaitsForTheHandshake)
+TEST_P(BridgeXferTest, HostMessagesWaitTheirTurnAndLandWhole)
 {
     plc().put_items(0x200, Words(13, 0xEEEE));
     plc().put_items(0, Words(2, 0xEEEE));
-    int32_t xid = send_s2f41("START", 0x00010002);
+    int32_t xid = send_s2f41("RESTART-ALL", 0x00010002);
     ASSERT_GT(xid, 0);
-    ASSERT_TRUE(RigWait([&] { return plc().pc_req() != 0; }, kWait)) << lines().all();
+    ASSERT_EQ(handed_xid(), uint32_t(xid));
 
     Words inform = plc().secs_inform();
     EXPECT_EQ(Words(inform.begin(), inform.begin() + 4),
               (Words{uint16_t(kS2F41W), 1, uint16_t(xid >> 16), uint16_t(xid)}));
     EXPECT_EQ(RigWordsText(&inform[4], 16), "S2F41");
-    // RCMD writes only its own three words, PORTNO its two (the lower word
-    // first, on Omron the higher); SPARE has no write address and lands
-    // nowhere.
-    Words items(13, 0xEEEE);
-    Words text = plc().text_words("START", 3), portno = plc().u4_words(0x00010002);
-    std::copy(text.begin(), text.end(), items.begin());
-    std::copy(portno.begin(), portno.end(), items.begin() + 10);
-    EXPECT_EQ(plc().items(0x200, 13), items);
-    EXPECT_EQ(items[0], plc().high_first() ? 0x5354 : 0x5453);
+    // RCMD fills its ten words, PORTNO its two (the lower word first, on
+    // Omron the higher); SPARE has no write address and lands nowhere.
+    auto expected = [&](const std::string& rcmd, uint32_t portno) {
+        Words items(13, 0);
+        Words text = plc().text_words(rcmd, 10), port = plc().u4_words(portno);
+        std::copy(text.begin(), text.end(), items.begin());
+        std::copy(port.begin(), port.end(), items.begin() + 10);
+        items[12] = 0xEEEE;
+        return items;
+    };
+    EXPECT_EQ(plc().items(0x200, 13), expected("RESTART-ALL", 0x00010002));
     EXPECT_EQ(plc().items(0, 2), Words(2, 0xEEEE));
 
-    // Until the PLC has acknowledged and dropped its acknowledge, further
-    // messages are dropped and the block keeps the first one.
-    ASSERT_GT(send_s2f41("STOP", 2), 0);
-    EXPECT_TRUE(lines().wait(kBusy, 1, kWait));
-    plc().set_plc_ack(1);
-    ASSERT_TRUE(RigWait([&] { return plc().pc_req() == 0; }, kWait));
-    ASSERT_GT(send_s2f41("PAUSE", 3), 0);
-    EXPECT_TRUE(lines().wait(kBusy, 2, kWait));
-    EXPECT_EQ(plc().secs_inform()[3], uint16_t(xid));
-    EXPECT_EQ(plc().pc_req(), 0);
-    plc().set_plc_ack(0);
-    ASSERT_TRUE(RigWait([] { return pc_request_state() == 0; }, kWait));
-
-    transfer_lands("RESUME");
-    EXPECT_EQ(lines().count(kBusy), 2);
+    // Messages that come while the PLC is busy wait in arrival order, each
+    // with its own block; a shorter text leaves nothing of the longer one.
+    int32_t second = send_s2f41("STOP", 2), third = send_s2f41("GO", 3);
+    ASSERT_GT(second, 0);
+    ASSERT_GT(third, 0);
+    EXPECT_TRUE(RigWait([] { return QZVQQueueDepth() == 3; }, kWait));
+    EXPECT_EQ(handed_xid(), uint32_t(xid));
+    acknowledge();
+    ASSERT_EQ(handed_xid(), uint32_t(second));
+    EXPECT_EQ(plc().items(0x200, 13), expected("STOP", 2));
+    acknowledge();
+    ASSERT_EQ(handed_xid(), uint32_t(third));
+    EXPECT_EQ(plc().items(0x200, 13), expected("GO", 3));
+    acknowledge();
+    EXPECT_TRUE(RigWait([] { return QZVQQueueDepth() == 0; }, kWait));
+    EXPECT_EQ(lines().count(kBusy), 0);
+    EXPECT_EQ(host().messages(kS2F0).size(), 0u);
 }
 
 TEST_P(BridgeXferTest, PlcRequestIsSentOnceWithItsItemValues)
@@ -262,6 +285,83 @@ TEST_P(BridgeXferTest, SecsStatusFollowsTheHostLinkAndTransfersResume)
     transfer_lands("START");
 }
 
+// The queue and the handshake time-outs on the shared-memory image.
+class BridgeQueueTest : public BridgeXferBase {};
+
+TEST_F(BridgeQueueTest, FullQueueAnswersFunctionZero)
+{
+    start(PlcKind::Image, "PLCQUEUE=1\n");
+    int32_t first = send_s2f41("A", 1), second = send_s2f41("B", 2), third = send_s2f41("C", 3);
+    ASSERT_TRUE(host().wait(kS2F0, 1, kWait)) << lines().all();
+    EXPECT_EQ(host().messages(kS2F0)[0].xid, uint32_t(third));
+    EXPECT_EQ(lines().count(kBusy), 1);
+    EXPECT_EQ(handed_xid(), uint32_t(first));
+    acknowledge();
+    EXPECT_EQ(handed_xid(), uint32_t(second));
+}
+
+TEST_F(BridgeQueueTest, HandshakesGiveUpAfterTheirTimeOut)
+{
+    start(PlcKind::Image, "PLCHSTO=300\n");
+    // Never acknowledged: answered with function 0, PC Req taken back,
+    // and the next message goes.
+    int32_t xid = send_s2f41("A", 1), next = send_s2f41("B", 2);
+    ASSERT_TRUE(host().wait(kS2F0, 1, kWait)) << lines().all();
+    EXPECT_EQ(host().messages(kS2F0)[0].xid, uint32_t(xid));
+    EXPECT_EQ(lines().count("did not acknowledge it within 300 ms"), 1);
+    EXPECT_EQ(handed_xid(), uint32_t(next));
+    acknowledge();
+
+    // A PLC request that never drops: sent once, PC Ack taken back, not
+    // served again until the request has dropped.
+    plc().put_plc_inform(uint16_t(kS6F11W), 1, 0, "S6F11");
+    plc().set_plc_req(1);
+    ASSERT_TRUE(RigWait([&] { return plc().pc_ack() != 0; }, kWait));
+    ASSERT_TRUE(lines().wait("PLC did not take back its request", 1, kWait)) << lines().all();
+    EXPECT_EQ(plc().pc_ack(), 0);
+    plc().set_plc_req(0);
+    ASSERT_TRUE(RigWait([] { return XKSLoad(QZVQGetContext()->plcreq) == QZVQ_PLCREQ_IDLE; }, kWait));
+    EXPECT_EQ(host().messages(kS6F11W).size(), 1u);
+    request_served();
+    EXPECT_TRUE(host().wait(kS6F11W, 2, kWait));
+}
+
+TEST_F(BridgeQueueTest, BitsLeftByAnEarlierRunAreTakenBack)
+{
+    start(PlcKind::Image, "", "", [](BridgePlc& p) {
+        p.set_point(1, p.dev.pc_ack, 1);
+        p.set_point(1, p.dev.pc_req, 1);
+    });
+    EXPECT_TRUE(RigWait([&] { return plc().pc_ack() == 0 && plc().pc_req() == 0; }, kWait));
+    transfer_lands("START");
+    request_served();
+}
+
+// A PLC primary the host never answers: logged with its system bytes (as
+// shown when it went out, top bit and all) and handed back to the PLC as
+// function 0.
+TEST_F(BridgeQueueTest, PlcPrimaryWithoutReplyIsReportedToThePlc)
+{
+    start(PlcKind::Image, "PLCNOREPLY=1\n", "T3=1\nSRCID0=0x8001\n");
+    plc().put_plc_inform(uint16_t(kS6F11W), 1, 0, "S6F11");
+    request_served();
+    ASSERT_TRUE(host().wait(kS6F11W, 1, kWait));
+    uint32_t xid = host().messages(kS6F11W)[0].xid;
+    EXPECT_EQ(xid >> 16, 0x8001u);
+    char shown[64];
+    std::snprintf(shown, sizeof shown, "S6F11    XID:0x%04x.%04x", xid >> 16, xid & 0xFFFF);
+    EXPECT_EQ(lines().count(shown), 1) << lines().all();
+    EXPECT_EQ(lines().count("send error"), 0) << lines().all();
+
+    ASSERT_EQ(handed_xid(), xid) << lines().all();
+    std::snprintf(shown, sizeof shown, "[S6F11] xid=0x%08X got no reply: T3 time-out", xid);
+    EXPECT_EQ(lines().count(shown), 1) << lines().all();
+    Words inform = plc().secs_inform();
+    EXPECT_EQ(inform[0], 0x0600);
+    EXPECT_EQ(RigWordsText(&inform[4], 16), "S6F0");
+    acknowledge();
+}
+
 INSTANTIATE_TEST_SUITE_P(Plc, BridgeXferTest,
                          ::testing::Values(PlcKind::Image, PlcKind::Melsec, PlcKind::Omron, PlcKind::Keyence),
                          [](const auto& info) { return std::string(kind_name(info.param)); });
@@ -287,6 +387,40 @@ TEST_P(BridgeNetPlcTest, PlcConnectionLostAndBackWithoutRestart)
     ASSERT_TRUE(lines().wait("PLC now started", 2, kWait)) << lines().all();
     EXPECT_EQ(net.accepted(), 2);
     transfer_lands("RESUME");
+}
+
+// The message being handed over when the PLC goes stays and is written
+// again in full once it is back; those waiting behind it are answered.
+TEST_P(BridgeNetPlcTest, LostPlcKeepsTheHeadAndAnswersTheWaiting)
+{
+    auto& net = static_cast<NetPlc&>(plc());
+    int32_t first = send_s2f41("A", 1), second = send_s2f41("B", 2);
+    ASSERT_EQ(handed_xid(), uint32_t(first));
+    ASSERT_TRUE(RigWait([] { return QZVQQueueDepth() == 2; }, kWait));
+    ASSERT_TRUE(net.drop());
+    ASSERT_TRUE(host().wait(kS2F0, 1, kWait)) << lines().all();
+    EXPECT_EQ(host().messages(kS2F0)[0].xid, uint32_t(second));
+    // A restarted PLC has lost the message.
+    plc().write(2, plc().dev.secs_inform, Words(QZVQ_INFORM_WORDS, 0).data(), QZVQ_INFORM_WORDS);
+    plc().set_point(1, plc().dev.pc_req, 0);
+
+    net.resume();
+    EXPECT_EQ(handed_xid(), uint32_t(first)) << lines().all();
+    acknowledge();
+
+    // A PLC that kept its memory still holds the message: it is not
+    // written a second time.
+    int32_t third = send_s2f41("C", 3);
+    ASSERT_EQ(handed_xid(), uint32_t(third));
+    int written = lines().count("PLC << SECS Message");
+    int started = lines().count("PLC now started");
+    ASSERT_TRUE(net.drop());
+    net.resume();
+    ASSERT_TRUE(lines().wait("PLC now started", started + 1, kWait)) << lines().all();
+    ASSERT_TRUE(RigWait([] { return XKSLoad(QZVQGetContext()->resync) == 0; }, kWait));
+    EXPECT_EQ(lines().count("PLC << SECS Message"), written);
+    acknowledge();
+    EXPECT_EQ(host().messages(kS2F0).size(), 1u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Plc, BridgeNetPlcTest, ::testing::Values(PlcKind::Melsec, PlcKind::Omron, PlcKind::Keyence),
