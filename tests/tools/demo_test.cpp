@@ -1,11 +1,16 @@
 // The live demo as the README runs it, for a few seconds on ports of its
 // own: messages must have crossed the bridge both ways, as its trace, the
-// simulator's log and the host's output show, and it must end by itself.
+// simulator's log and the host's output show, the host's burst must have
+// reached the PLC whole and in order and been answered, and the demo must
+// end by itself.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "tests/support/BridgeRig.h"
 #include "tests/support/ChildConsole.h"
@@ -44,6 +49,47 @@ TEST(DemoTest, MessagesCrossBothWaysAndTheDemoEndsByItself)
     EXPECT_NE(trace.find("PLC >> SECS Message > S6F11"), std::string::npos) << trace;
     EXPECT_NE(host.find("auto reply S6F12 [S6F12] to S6F11 W [S6F11]"), std::string::npos) << host;
     EXPECT_NE(plc.find("ACK S6F11"), std::string::npos) << plc;
+
+    // The burst: five S10F3 W sent back to back. The bridge queues what
+    // comes while the PLC is busy, so each reaches PLC memory, in the order
+    // sent, and each is answered: the host gets an S10F4 with the system
+    // bytes the PLC read with it.
+    constexpr int kBurst = 5;
+    std::vector<std::string> burst_xids;  // as the host shows them, SBT:0x0002.0005
+    {
+        const std::regex received(R"( RECEIVE S10F3 W \[S10F3\] devid=1 xid=0x([0-9A-F]{4})([0-9A-F]{4}))");
+        const std::regex text("^[0-9:.]+   TEXT = \"BURST ([0-9]+) OF " + std::to_string(kBurst) + "\"$");
+        std::istringstream lines(plc);
+        std::string xid;
+        for (std::string line; std::getline(lines, line);) {
+            std::smatch m;
+            if (std::regex_search(line, m, received)) {
+                xid = m[1].str() + "." + m[2].str();
+                for (char& ch : xid)
+                    ch = char(std::tolower(static_cast<unsigned char>(ch)));
+                xid = "SBT:0x" + xid;
+            } else if (std::regex_search(line, m, text)) {
+                EXPECT_EQ(std::stoi(m[1].str()), int(burst_xids.size()) + 1) << plc;
+                EXPECT_FALSE(xid.empty()) << line;
+                burst_xids.push_back(xid);
+                xid.clear();
+            }
+        }
+    }
+    EXPECT_EQ(int(burst_xids.size()), kBurst) << plc;
+    for (const std::string& xid : burst_xids) {
+        std::istringstream lines(host);
+        int replies = 0;
+        for (std::string line; std::getline(lines, line);)
+            if (line.find(" RECEIVE ") != std::string::npos && line.find(" S10F4 ") != std::string::npos &&
+                line.find(" " + xid + " ") != std::string::npos)
+                ++replies;
+        EXPECT_EQ(replies, 1) << xid << "\n" << host;
+    }
+    EXPECT_EQ(trace.find("Last sending messeage to PLC was not completed"), std::string::npos) << trace;
+    EXPECT_NE(screen.find("burst: 5 S10F3 sent back to back, 5 handed to the PLC, 5 S10F4 replies at the host"),
+              std::string::npos)
+        << screen;
 
     // Every program stopped cleanly.
     EXPECT_NE(FileText(dir / "qzvq.log").find("Stop Pellmar"), std::string::npos);

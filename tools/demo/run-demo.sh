@@ -7,7 +7,10 @@
 #   qzvq    the console bridge, as equipment, between the two;
 #   xksq    plays the factory host: it connects, sends S1F1 and S10F3
 #           terminal messages in turn and answers the bridge's S6F11 and
-#           S5F1 reports.
+#           S5F1 reports; once in each round it sends a burst of five
+#           S10F3 back to back, each without waiting for the reply to the
+#           one before, which the bridge queues and hands to the PLC one
+#           at a time.
 #
 # Each program's lines go to the screen behind its label and to
 # <dir>/<program>.log; the bridge's trace tp0000t.trc and the library's
@@ -69,7 +72,10 @@ start() {
 }
 
 # The host's part: connect and select, then the primaries in turn, each
-# waiting for its reply.
+# waiting for its reply, and the burst: xksq sends each of its messages as
+# soon as it has read it (a send waits for the message to be written, not
+# for the reply), and waits for the five replies after the last one.
+burst=5
 host_script() {
   sleep 1
   echo connect
@@ -81,9 +87,36 @@ host_script() {
     sleep 2
     printf 'S10F3 W\n<L[2]\n<B[1] 0x01>\n<A "LOAD PORT 1 READY">\n>\n.\nwait S10F4 10\n'
     sleep 2
+    for ((n = 1; n <= burst; n++)); do
+      printf 'S10F3 W\n<L[2]\n<B[1] 0x03>\n<A "BURST %d OF %d">\n>\n.\n' $n $burst
+    done
+    for ((n = 1; n <= burst; n++)); do
+      printf 'wait S10F4 10\n'
+    done
+    sleep 2
     printf 'S10F3 W\n<L[2]\n<B[1] 0x02>\n<A "LOT-42 STARTED">\n>\n.\nwait S10F4 10\n'
     sleep 2
   done
+}
+
+# The burst's messages: sent by the host (their text in its trace), handed
+# to the PLC (the text the simulator reads from its memory), and answered
+# (an S10F4 at the host with the system bytes of one of those the PLC
+# got).
+burst_summary() {
+  local sent handed answered
+  sent=$(grep -c '<A\[[0-9]*\]TEXT "BURST ' "$dir/xksq.log" || true)
+  handed=$(grep -c '^[0-9:.]*   TEXT = "BURST ' "$dir/plcsim.log" || true)
+  answered=$(awk '
+    FILENAME == ARGV[1] && / RECEIVE S10F3 W / { xid = tolower($NF); sub(/^xid=/, "", xid); next }
+    FILENAME == ARGV[1] && /^[0-9:.]* [A-Z]/ { xid = "" }
+    FILENAME == ARGV[1] && /   TEXT = "BURST / && xid != "" { burst[xid] = 1 }
+    FILENAME == ARGV[2] && / RECEIVE .* S10F4 / && match($0, /SBT:0x[0-9a-fA-F]+\.[0-9a-fA-F]+/) {
+      sbt = tolower(substr($0, RSTART + 4, RLENGTH - 4)); sub(/\./, "", sbt)
+      if (sbt in burst) { n++; delete burst[sbt] }
+    }
+    END { print n + 0 }' "$dir/plcsim.log" "$dir/xksq.log")
+  echo "  burst: $sent S10F3 sent back to back, $handed handed to the PLC, $answered S10F4 replies at the host"
 }
 
 stopping=0
@@ -105,6 +138,7 @@ stop_all() {
   echo "demo stopped; logs and traces in $dir"
   echo "  host to PLC: $(grep -c ' RECEIVE S' "$dir/plcsim.log" || true) messages handed to the PLC"
   echo "  PLC to host: $(grep -cE ' RECEIVE .* W (S6F11|S5F1) ' "$dir/xksq.log" || true) reports received by the host"
+  burst_summary
 }
 trap 'stop_all; exit 0' INT TERM
 
