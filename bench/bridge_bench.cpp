@@ -12,6 +12,20 @@
 // for the acknowledge to go; one iteration ends when the host has the
 // S6F11 (one U4 item).
 //
+// Bridge/Burst100: the host sends 100 S10F1 back to back (each send
+// waits for its send result only), so that the bridge queues what comes
+// while the PLC is busy and hands each over as soon as the previous
+// handshake has completed; one iteration is the time from the first send
+// until the 100th message has landed in PLC memory (its system bytes in
+// the SECS information block with PC Req up).
+// one_at_a_time_baseline/Burst100: the same 100 messages, each sent only
+// after the previous one has landed and its handshake has completed, timed
+// the same way. Both run on a bridge of their own that polls the PLC every
+// millisecond (PLCINTER 100,1), with room for the whole burst in its queue
+// (PLCQUEUE 100: with the default 32 the messages past it would be
+// refused); the PLC is a thread that acknowledges every PC request at
+// once.
+//
 // library_baseline/<shape>: the same host-session messages between two
 // plain library sessions of the same file (no bridge, no PLC), one message
 // at a time: the host's S10F1 received by an equipment session, and the
@@ -22,6 +36,7 @@
 #include <benchmark/benchmark.h>
 #include <time.h>
 
+#include <array>
 #include <atomic>
 #include <cstdio>
 #include <memory>
@@ -38,6 +53,7 @@ namespace {
 constexpr int32_t kS10F1 = 0x0A01;
 constexpr int32_t kS6F11 = 0x060B;
 constexpr int64_t kWaitNs = 10'000'000'000;
+constexpr int kBurst = 100;
 
 constexpr const char* kSml = R"(S10F1 H
 <A[0..40]TEXT                     // 0xA8,0,0x200,20
@@ -68,11 +84,12 @@ bool spin(Pred pred)
 const std::vector<uint8_t> host_body = RigAscii("LOT-0001 STEP-042 OK");
 const std::vector<uint8_t> plc_body = RigU4(1);
 
-// The bridge with its host, and the baseline pair on a port of its own
-// (device ID 2, so that its queues do not meet the bridge's).
+// The bridge with its host, the bridge of the burst cases with its own,
+// and the baseline pair on a port of its own (device ID 2, so that its
+// queues do not meet the bridge's). One bridge runs at a time.
 struct Setup {
-    ImagePlc plc;
-    std::unique_ptr<BridgeRig> rig;
+    ImagePlc plc, burst_plc;
+    std::unique_ptr<BridgeRig> rig, burst_rig;
     RigSession base_eq, base_host;
 
     bool open()
@@ -87,8 +104,12 @@ struct Setup {
                                    "[BASEHOST]\nSECSMODE=0x41\nHOST=127.0.0.1\n" + base,
                        .display = 0};
         rig = std::make_unique<BridgeRig>(plc, setup);
+        RigSetup burst = setup;
+        burst.plc_keys = "PLCINTER=100,1\nPLCTO=0,1000\nPLCQUEUE=" + std::to_string(kBurst) + "\nTRCTOUT=0\n";
+        burst.sections.clear();
+        burst_rig = std::make_unique<BridgeRig>(burst_plc, burst);
         // The files are written by the first start; the baseline reads them.
-        if (!plc.ready() || !bridge_up())
+        if (!plc.ready() || !burst_plc.ready() || !bridge_up())
             return false;
         bridge_down();
         base_eq.count_only();
@@ -97,24 +118,29 @@ struct Setup {
     }
     // The bridge runs only during its own cases: its polls without pause
     // would take the processor from the baselines.
-    bool bridge_up()
+    bool bridge_up() { return up(*rig, plc); }
+    void bridge_down() { down(*rig); }
+    bool burst_up() { return up(*burst_rig, burst_plc); }
+    void burst_down() { down(*burst_rig); }
+    static bool up(BridgeRig& r, BridgePlc& p)
     {
-        if (rig->start() != 0 || !rig->open_host())
+        if (r.start() != 0 || !r.open_host())
             return false;
         RigLines::instance().clear(false);
-        rig->host.count_only();
-        plc.set_plc_status(1);
-        return RigWait([&] { return plc.secs_status() != 0 && XKSLoad(QZVQGetContext()->plcstat) != 0; }, 3000);
+        r.host.count_only();
+        p.set_plc_status(1);
+        return RigWait([&] { return p.secs_status() != 0 && XKSLoad(QZVQGetContext()->plcstat) != 0; }, 3000);
     }
-    void bridge_down()
+    static void down(BridgeRig& r)
     {
-        rig->host.close();
-        rig->stop();
+        r.host.close();
+        r.stop();
     }
     void close()
     {
         base_host.close();
         base_eq.close();
+        burst_rig.reset();
         rig.reset();
     }
 };
@@ -193,6 +219,119 @@ void bridge_plc_to_host(benchmark::State& state)
     report(state, plc_body.size());
 }
 
+// The PLC of the burst cases, a thread: it acknowledges every PC request
+// at once and drops its acknowledge when the request goes. Each landing
+// (PC Req seen up) is noted with the system bytes of the SECS information
+// block and the time.
+class LandingPlc {
+public:
+    struct Landing {
+        uint32_t xid;
+        int64_t ns;
+    };
+    static constexpr size_t kKept = 4096;
+
+    explicit LandingPlc(BridgePlc& plc) : plc_(plc), thread_([this] { run(); }) {}
+    ~LandingPlc()
+    {
+        run_.store(false);
+        thread_.join();
+    }
+    // Messages landed, and handshakes completed (the acknowledge dropped).
+    int64_t landed() const { return landed_.load(std::memory_order_acquire); }
+    int64_t done() const { return done_.load(std::memory_order_acquire); }
+    // The n-th landing (from 0); n below landed().
+    const Landing& landing(int64_t n) const { return kept_[size_t(n) % kKept]; }
+
+private:
+    void run()
+    {
+        while (run_.load()) {
+            if (!spin([&] { return !run_.load() || plc_.pc_req() != 0; }) || !run_.load())
+                continue;
+            const std::vector<uint16_t> block = plc_.secs_inform();
+            const int64_t n = landed_.load(std::memory_order_relaxed);
+            kept_[size_t(n) % kKept] = {uint32_t(block[2]) << 16 | block[3], now_ns()};
+            landed_.store(n + 1, std::memory_order_release);
+            plc_.set_plc_ack(1);
+            spin([&] { return !run_.load() || plc_.pc_req() == 0; });
+            plc_.set_plc_ack(0);
+            done_.fetch_add(1, std::memory_order_acq_rel);
+        }
+    }
+
+    BridgePlc& plc_;
+    std::array<Landing, kKept> kept_{};
+    std::atomic<bool> run_{true};
+    std::atomic<int64_t> landed_{0}, done_{0};
+    std::thread thread_;
+};
+
+// Every handshake the PLC saw has completed and the bridge has seen the
+// acknowledge drop: it hands the next message over at once.
+bool bridge_idle(const LandingPlc& plc)
+{
+    return spin([&] { return plc.done() == plc.landed() && XKSLoad(QZVQGetContext()->pcreq) == 0; });
+}
+
+// kBurst S10F1 from the host, back to back or one at a time; each
+// iteration's time runs from the first send until the last message has
+// landed, and every message must land once, in the order sent.
+void burst_case(benchmark::State& state, bool back_to_back)
+{
+    if (!bench->burst_up()) {
+        state.SkipWithError("bridge did not come up");
+        return;
+    }
+    RigSession& host = bench->burst_rig->host;
+    std::vector<uint32_t> sent(kBurst);
+    {
+        LandingPlc plc(bench->burst_plc);
+        for (auto _ : state) {
+            const int64_t first = plc.landed();
+            const int64_t start = now_ns();
+            bool ok = true;
+            for (int i = 0; i < kBurst && ok; ++i) {
+                const int32_t xid = host.send(kS10F1, host_body);
+                ok = xid > 0;
+                sent[size_t(i)] = uint32_t(xid);
+                // One at a time: the next goes once this one has landed and
+                // its handshake has completed.
+                if (ok && !back_to_back)
+                    ok = spin([&] { return plc.landed() > first + i; }) && bridge_idle(plc);
+            }
+            // The PLC thread notes the time of the landing: this wait need
+            // not spin, and leaves the processor to the bridge.
+            ok = ok && RigWait([&] { return plc.landed() >= first + kBurst; }, int(kWaitNs / 1'000'000));
+            for (int i = 0; i < kBurst && ok; ++i)
+                ok = plc.landing(first + i).xid == sent[size_t(i)];
+            if (!ok) {
+                state.SkipWithError("a message was lost, came twice or out of order");
+                break;
+            }
+            state.SetIterationTime(double(plc.landing(first + kBurst - 1).ns - start) / 1e9);
+            if (!bridge_idle(plc) || plc.landed() != first + kBurst) {
+                state.SkipWithError("handshake stuck or a message came twice");
+                break;
+            }
+        }
+    }
+    bench->burst_down();
+    const auto n = static_cast<int64_t>(state.iterations()) * kBurst;
+    state.SetItemsProcessed(n);
+    state.SetBytesProcessed(n * int64_t(host_body.size()));
+    state.counters["messages/s"] = benchmark::Counter(double(n), benchmark::Counter::kIsRate);
+}
+
+void bridge_burst(benchmark::State& state)
+{
+    burst_case(state, true);
+}
+void one_at_a_time_burst(benchmark::State& state)
+{
+    burst_case(state, false);
+}
+
 // One message from `from` to `to` at a time.
 void library_baseline(benchmark::State& state, RigSession* from, RigSession* to, int32_t sf,
                       const std::vector<uint8_t>* body)
@@ -222,6 +361,8 @@ BENCHMARK(baseline_host_to_eq)->Name("library_baseline/HostToPlc")->Iterations(5
 BENCHMARK(bridge_host_to_plc)->Name("Bridge/HostToPlc")->Iterations(5000)->UseRealTime();
 BENCHMARK(baseline_eq_to_host)->Name("library_baseline/PlcToHost")->Iterations(5000)->UseRealTime();
 BENCHMARK(bridge_plc_to_host)->Name("Bridge/PlcToHost")->Iterations(5000)->UseRealTime();
+BENCHMARK(one_at_a_time_burst)->Name("one_at_a_time_baseline/Burst100")->Iterations(20)->UseManualTime();
+BENCHMARK(bridge_burst)->Name("Bridge/Burst100")->Iterations(20)->UseManualTime();
 
 int main(int argc, char** argv)
 {
