@@ -329,12 +329,14 @@ int32_t write_mssg(QZVQHostMssg& m)
     }
     const QZVQDevice& hs = c->cfg.hsdev[1];
     rc = PLCSetBit(QZVQ_KIND_HANDSHAKE, "SECS PC Req", hs.code, hs.address[1], hs.bit[1], 1, 1);
-    if (rc < 0) {
+    if (rc < 0)
         QZVQ_LOG(kPlcLine, 1, "PLC data set error at handshake bit (PC-->PLC) ON (%d)", rc);
+    if (rc < 0 && refused_by_plc(rc))
         return failed(rc);
-    }
+    // Also when the answer did not come: the write may have reached the
+    // PLC, and the read-back after the reconnect tells.
     set_pcreq(QZVQ_PCREQ_SET);
-    return 0;
+    return rc < 0 ? failed(rc) : 0;
 }
 
 // Hand the next queued message to the PLC, if any. 0 or the link's error.
@@ -377,8 +379,9 @@ Area send_items;  // one item value read from the PLC
 Area send_words;  // PLC words
 
 // Read the items of the PLC table entry and set them into the selected
-// message.
-void read_items(const QZVQContext* c, const PLCMssgEntry& entry, int32_t table)
+// message. 0, or the error of a read that failed for the link: the message
+// is then not sent at all rather than without a value.
+int32_t read_items(const QZVQContext* c, const PLCMssgEntry& entry, int32_t table)
 {
     constexpr int32_t plc = QZVQ_DIR_GENERAL | QZVQ_LOG_FORMAT;
     int32_t last_put = 0;
@@ -395,6 +398,8 @@ void read_items(const QZVQContext* c, const PLCMssgEntry& entry, int32_t table)
         int32_t rc = PLCGetData(QZVQ_KIND_ITEM, item.name, item.rcode, item.raddr, 0, item.words, send_words.words());
         if (rc < 0) {
             QZVQ_LOG(plc, 1, "PLC data get error at PLC message item [%s] data (%d)", item.name, rc);
+            if (!refused_by_plc(rc))
+                return rc;
             continue;
         }
         int32_t format = XKSMDGetParam(table, 0, 303, nullptr, 0, id);
@@ -405,12 +410,15 @@ void read_items(const QZVQContext* c, const PLCMssgEntry& entry, int32_t table)
         if (last_put < 0)
             QZVQ_LOG(plc, 1, "SECS message item [%s] build error (%d)", item.name, last_put);
     }
+    return 0;
 }
 
 // Serve one PLC request: read its information block, build the named
-// message and send it. Every failure is logged; the caller acknowledges
-// the request in any case.
-void to_host()
+// message and send it. Every failure is logged and the caller acknowledges
+// the request, except when a read failed for the link: then nothing was
+// sent, the error is returned and the request is served after the
+// reconnect.
+int32_t to_host()
 {
     QZVQContext* c = ctx();
     constexpr int32_t plc = QZVQ_DIR_GENERAL | QZVQ_LOG_FORMAT;
@@ -420,34 +428,36 @@ void to_host()
                             send_words.words());
     if (rc < 0) {
         QZVQ_LOG(plc, 1, "PLC data get error at PLC message information (%d)", rc);
-        return;
+        return refused_by_plc(rc) ? 0 : rc;
     }
     uint16_t head[4];
     char name[64];
     QZVQReadInform(send_words.words(), head, name, sizeof name);
     if (name[0] == '\0') {
         QZVQ_LOG(QZVQ_DIR_GENERAL, 1, "PLC message name error");
-        return;
+        return 0;
     }
     int32_t table = c->mdtable[1];
     int32_t capacity = c->lib.xmsgsize;
     rc = XKSMDSelect(table, 0, nullptr, capacity, name);
     if (rc < 0) {
         QZVQ_LOG(plc, 1, "No PLC message [%s] found in message definition [%s] file (%d)", name, c->lib.mdmssg, rc);
-        return;
+        return 0;
     }
     const PLCMssgEntry* entry = QZVQFindMssg(c, name);
     if (entry == nullptr) {
         QZVQ_LOG(plc, 1, "No PLC message [%s] information found in message  definition [%s] file.", name,
                  c->lib.mdmssg);
         XKSMDBuild(table, 0, send_body.data.get());  // ends the selection
-        return;
+        return 0;
     }
-    read_items(c, *entry, table);
-    int32_t length = XKSMDBuild(table, 0, send_body.data.get());
+    rc = read_items(c, *entry, table);
+    int32_t length = XKSMDBuild(table, 0, send_body.data.get());  // also ends the selection
+    if (rc < 0)
+        return rc;
     if (length < 0) {
         QZVQ_LOG(plc, 1, "SECS message [%s] build error (%d)", name, length);
-        return;
+        return 0;
     }
     int32_t sf = head[0];
     int32_t devid = head[1];
@@ -455,35 +465,34 @@ void to_host()
     bool primary = (sf & 1) != 0;
     // A primary gets its transaction ID from the session first, so that
     // the display shows the system bytes that go out.
-    if (primary) {
-        rc = XKSSendId(session(), XKS_SEND_PREPARE, devid, sf, xid, nullptr, 0, nullptr, nullptr, &xid);
-        if (rc < 0) {
-            QZVQ_LOG(plc, 1, "SECS message [%s] send error (%d)", name, rc);
-            return;
-        }
-    }
-    QZVQ_LOG(QZVQ_DIR_READ | QZVQ_LOG_FORMAT, 1, "PLC >> SECS Message%s> %s", message_blanks(), name);
-    uint8_t header[10] = {};
-    const uint16_t dev16 = uint16_t(devid);
-    const uint16_t system[2] = {uint16_t(xid >> 16), uint16_t(xid)};
-    std::memcpy(header, &dev16, 2);
-    header[2] = uint8_t(sf >> 8);
-    header[3] = uint8_t(sf);
-    std::memcpy(header + 6, system, 4);
-    DispSECSInfo(QZVQ_LOG_SECS | 2, devid, sf, xid, header, send_body.data.get(), length);
-    // Known before the send: the reply may come before the send returns.
+    rc = primary ? XKSSendId(session(), XKS_SEND_PREPARE, devid, sf, xid, nullptr, 0, nullptr, nullptr, &xid) : 0;
     QZVQAwaited sent{devid, sf, xid, ""};
     XKWStrCopy(sent.name, name, sizeof sent.name);
     bool awaited = primary && wbit(sf);
-    if (awaited)
-        QZVQAwaitAdd(sent);
-    rc = XKSSendId(session(), primary ? XKS_SEND_OWNXID : 0, devid, sf, xid, send_body.data.get(), length, nullptr,
-                   nullptr, nullptr);
+    if (rc >= 0) {
+        QZVQ_LOG(QZVQ_DIR_READ | QZVQ_LOG_FORMAT, 1, "PLC >> SECS Message%s> %s", message_blanks(), name);
+        uint8_t header[10] = {};
+        const uint16_t dev16 = uint16_t(devid);
+        const uint16_t system[2] = {uint16_t(xid >> 16), uint16_t(xid)};
+        std::memcpy(header, &dev16, 2);
+        header[2] = uint8_t(sf >> 8);
+        header[3] = uint8_t(sf);
+        std::memcpy(header + 6, system, 4);
+        DispSECSInfo(QZVQ_LOG_SECS | 2, devid, sf, xid, header, send_body.data.get(), length);
+        // Known before the send: the reply may come before the send returns.
+        if (awaited)
+            QZVQAwaitAdd(sent);
+        rc = XKSSendId(session(), primary ? XKS_SEND_OWNXID : 0, devid, sf, xid, send_body.data.get(), length,
+                       nullptr, nullptr, nullptr);
+        if (rc < 0 && awaited)
+            awaited = QZVQAwaitTake(xid, &sent);
+    }
     if (rc < 0) {
         QZVQ_LOG(plc, 1, "SECS message [%s] send error (%d)", name, rc);
-        if (awaited && QZVQAwaitTake(xid, &sent))
+        if (awaited)
             no_reply(sent, "it could not be sent");
     }
+    return 0;
 }
 
 // Keep the SECS status device in step with the link. 0 or the write error.
@@ -528,12 +537,28 @@ int32_t pc_handshake()
                                 "PLC data get error at handshake bit (PC-->PLC) (%d)");
         if (rc < 0)
             return rc;
-        if (ack != 0 || state == QZVQ_PCREQ_SET) {
+        if (state == QZVQ_PCREQ_SET) {
             QZVQHostMssg* head = QZVQQueueHead();
             if (ack == 0 && head != nullptr && !timed_out(head->handed))
                 return 0;  // the PLC has not taken it yet
-            // Taken back while the acknowledge stays on, and also when
-            // the PLC never acknowledged within PLCHSTO.
+            // Delivered once acknowledged, given up when the PLC did not
+            // acknowledge within PLCHSTO. The state moves before the PC
+            // request is taken back, so that a lost answer to that write
+            // cannot hand the message over a second time.
+            if (ack != 0)
+                QZVQQueuePop();
+            else if (head != nullptr)
+                drop_stale_head(*head);
+            set_pcreq(ack != 0 ? QZVQ_PCREQ_OFF : QZVQ_PCREQ_IDLE);
+        } else if (ack == 0) {
+            set_pcreq(QZVQ_PCREQ_IDLE);
+        } else if (timed_out(c->pcreqtime)) {
+            QZVQ_LOG(kPlcLine, 1, "PLC keeps its acknowledge (PC-->PLC) on for %d ms: next message waits",
+                     c->cfg.plchsto);
+            c->pcreqtime = XKWTickCount();
+        }
+        // Written again at every poll while the acknowledge stays on.
+        if (ack != 0 || state == QZVQ_PCREQ_SET) {
             rc = remembered(ERR_PCREQ_OFF,
                             PLCSetBit(QZVQ_KIND_HANDSHAKE, "SECS PC Req", hs.code, hs.address[1], hs.bit[1], 1, 0),
                             "PLC data set error at handshake bit (PC-->PLC) OFF (%d)");
@@ -541,19 +566,6 @@ int32_t pc_handshake()
                 XKSStore(c->resync, 1);
                 return rc;
             }
-            if (state == QZVQ_PCREQ_SET) {
-                if (ack != 0)
-                    QZVQQueuePop();
-                else if (head != nullptr)
-                    drop_stale_head(*head);
-                set_pcreq(ack != 0 ? QZVQ_PCREQ_OFF : QZVQ_PCREQ_IDLE);
-            } else if (timed_out(c->pcreqtime)) {
-                QZVQ_LOG(kPlcLine, 1, "PLC keeps its acknowledge (PC-->PLC) on for %d ms: next message waits",
-                         c->cfg.plchsto);
-                c->pcreqtime = XKWTickCount();
-            }
-        } else {
-            set_pcreq(QZVQ_PCREQ_IDLE);
         }
     }
     return XKSLoad(c->pcreq) == QZVQ_PCREQ_IDLE ? hand_next() : 0;
@@ -598,7 +610,9 @@ int32_t plc_handshake()
         return rc;
     int32_t state = XKSLoad(c->plcreq);
     if (request != 0 && state == QZVQ_PLCREQ_IDLE) {
-        to_host();
+        rc = to_host();
+        if (rc < 0)
+            return rc;  // nothing sent: served again after the reconnect
         // Served before it is acknowledged: a lost answer to the write
         // below does not send the message a second time.
         set_plcreq(QZVQ_PLCREQ_SERVED);
