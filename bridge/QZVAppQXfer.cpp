@@ -620,13 +620,13 @@ int32_t plc_handshake()
     } else if (request != 0 && state == QZVQ_PLCREQ_SERVED && timed_out(c->plcreqtime)) {
         QZVQ_LOG(kPlcLine, 1, "PLC did not take back its request (PLC-->PC) within %d ms: PC Ack taken back",
                  c->cfg.plchsto);
+        set_plcreq(QZVQ_PLCREQ_ABANDONED);
         rc = set_pc_ack(0);
-        if (rc >= 0)
-            set_plcreq(QZVQ_PLCREQ_ABANDONED);
     } else if (request == 0 && state != QZVQ_PLCREQ_IDLE) {
+        // Idle before the write: when its answer is lost, a new request
+        // the PLC raises meanwhile is served, not taken for the old one.
+        set_plcreq(QZVQ_PLCREQ_IDLE);
         rc = state == QZVQ_PLCREQ_SERVED ? set_pc_ack(0, ERR_PCACK_OFF) : 0;
-        if (rc >= 0)
-            set_plcreq(QZVQ_PLCREQ_IDLE);
     }
     return rc < 0 ? rc : 0;
 }
@@ -680,16 +680,16 @@ int32_t resync()
     set_pcreq(state);
 
     // PLC to host. A request with PC Ack on was served (by this run or an
-    // earlier one).
+    // earlier one); one given up keeps PC Ack off until it drops.
     int32_t served = XKSLoad(c->plcreq);
-    if (plc_req != 0 && (served == QZVQ_PLCREQ_SERVED || pc_ack != 0)) {
+    if (plc_req == 0 || served == QZVQ_PLCREQ_ABANDONED) {
+        if (pc_ack != 0)
+            rc = set_pc_ack(0);
+        served = plc_req == 0 ? QZVQ_PLCREQ_IDLE : served;
+    } else if (served == QZVQ_PLCREQ_SERVED || pc_ack != 0) {
         if (pc_ack == 0)
             rc = set_pc_ack(1);
         served = QZVQ_PLCREQ_SERVED;
-    } else if (plc_req == 0 || served != QZVQ_PLCREQ_ABANDONED) {
-        if (pc_ack != 0)
-            rc = set_pc_ack(0);
-        served = plc_req != 0 ? served : QZVQ_PLCREQ_IDLE;
     }
     if (rc < 0)
         return rc;
