@@ -208,10 +208,13 @@ void to_plc(const XKSRecvRecord& r)
             send_f0(r.devid, r.sf, r.xid);
         return;
     }
-    if (queue_full(c)) {
+    auto busy = [&] {
         QZVQ_LOG(kSecsLine, 1, "Last sending messeage to PLC was not completed.");
         if (wbit(r.sf))
             send_f0(r.devid, r.sf, r.xid);
+    };
+    if (queue_full(c)) {
+        busy();
         return;
     }
     int32_t table = c->mdtable[1];
@@ -239,11 +242,8 @@ void to_plc(const XKSRecvRecord& r)
     QZVQFillInform(m->inform, r.sf, r.devid, r.xid, name);
     prepare_items(c, *entry, table, *m);
     XKSMDMatchEnd(table, 0, nullptr);
-    if (!QZVQQueuePush(std::move(m), std::max(c->cfg.plcqueue, 0))) {
-        QZVQ_LOG(kSecsLine, 1, "Last sending messeage to PLC was not completed.");
-        if (wbit(r.sf))
-            send_f0(r.devid, r.sf, r.xid);
-    }
+    if (!QZVQQueuePush(std::move(m), std::max(c->cfg.plcqueue, 0)))
+        busy();
 }
 
 // The PLC did not take the PLC message: a PLC that answers with an error

@@ -81,9 +81,10 @@ public:
                 XKSSend(handle_, XKS_SEND_SELECT, 0, 0, 0, nullptr, 0, nullptr);
                 wait_state([](int32_t s) { return s != 1 && s != 2; }, 2000);
             }
-            if (XKSGetXStat(handle_, 0) == 3)
+            // A link that ends up neither selected nor down gets a moment
+            // before the next attempt.
+            if (wait_state([](int32_t s) { return s == 3; }, 50))
                 return true;
-            XKWSleep(50);
         }
         return false;
     }
@@ -163,13 +164,7 @@ private:
     template <class Pred>
     bool wait_state(Pred pred, int ms)
     {
-        uint64_t end = XKWTickCount() + uint64_t(ms);
-        while (!pred(XKSGetXStat(handle_, 0)))
-            if (XKWTickCount() >= end)
-                return false;
-            else
-                XKWSleep(2);
-        return true;
+        return RigWait([&] { return pred(XKSGetXStat(handle_, 0)); }, ms);
     }
     void close_locked()
     {

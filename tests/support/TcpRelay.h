@@ -19,7 +19,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -137,13 +136,7 @@ private:
     {
         done_.store(false);
         command_.store(c);
-        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-        while (!done_.load())
-            if (std::chrono::steady_clock::now() >= end)
-                return false;
-            else
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        return true;
+        return RigWait([&] { return done_.load(); }, 3000);
     }
     void take_command()
     {
@@ -159,11 +152,7 @@ private:
             listen_fd_ = -1;
         } else if (listen_fd_ < 0) {
             int port = port_.load();
-            for (int i = 0; i < 300 && listen_fd_ < 0; ++i) {
-                listen_fd_ = listen_on(port);
-                if (listen_fd_ < 0)
-                    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            }
+            RigWait([&] { return (listen_fd_ = listen_on(port)) >= 0; }, 3000);
         }
         done_.store(true);
     }

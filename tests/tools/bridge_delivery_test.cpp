@@ -445,16 +445,14 @@ private:
     // Let ms pass, or less when the run is given up.
     void rest(int ms)
     {
-        for (uint64_t end = XKWTickCount() + uint64_t(ms); !stop_.load() && XKWTickCount() < end;)
-            XKWSleep(5);
+        RigWait([&] { return stop_.load(); }, ms);
     }
     // Wait until the host has a new selected link after `generation`.
     bool next_link(int generation)
     {
-        for (uint64_t end = XKWTickCount() + 30000; !stop_.load() && XKWTickCount() < end; XKWSleep(5))
-            if (plant_.host.generation() > generation && plant_.host.selected())
-                return true;
-        return false;
+        return RigWait([&] { return stop_.load() || (plant_.host.generation() > generation && plant_.host.selected()); },
+                       30000) &&
+               !stop_.load();
     }
 
     Plant& plant_;
